@@ -1,0 +1,14 @@
+# The two commands of the README. Both set everything up on a fresh machine.
+.PHONY: setup example test clean
+
+setup:
+	./scripts/setup.sh
+
+example: setup
+	.venv/bin/python examples/demo.py
+
+test: setup
+	.venv/bin/python -m pytest
+
+clean:
+	rm -rf build .venv

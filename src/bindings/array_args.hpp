@@ -1,0 +1,40 @@
+// The argument and result kinds every binding uses, and the two shared
+// box-shape rules. The only header besides the bind_*.cpp files that sees
+// Python types.
+#pragma once
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <initializer_list>
+
+namespace loomfeather::bindings {
+
+namespace py = pybind11;
+
+// Any array-like, force-cast to a C-contiguous float64 array. An argument
+// that already is one is passed through without a copy.
+using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Fresh, caller-owned results.
+F64Array new_f64(std::initializer_list<py::ssize_t> shape);
+py::array_t<std::int64_t> new_i64(std::initializer_list<py::ssize_t> shape);
+
+// A checked box argument: the converted array, the number of boxes and
+// whether it was a single (4,) box.
+struct BoxArrayView {
+    F64Array array;
+    std::uint64_t count;
+    bool single;
+    const double* data() const { return array.data(); }
+};
+
+// (4,) or (N, 4); used by the conversions, box_area and clip_boxes.
+BoxArrayView parse_box_array(const F64Array& array, const char* name);
+// (N, 4) or a flat (4k,); used by the pairwise matrices.
+BoxArrayView parse_box_set(const F64Array& array, const char* name);
+
+// Number of elements of an array, 1 for a 0-dimensional one.
+inline std::uint64_t element_count(const py::array& a) { return static_cast<std::uint64_t>(a.size()); }
+
+}  // namespace loomfeather::bindings

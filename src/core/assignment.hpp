@@ -1,0 +1,49 @@
+// Rectangular linear assignment (minimisation) and gated association on a
+// row-major n x m float64 cost buffer. The cost must be finite: forbidden
+// pairs carry a large finite cost ("gate before assignment").
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace loomfeather {
+
+// Pair k is (rows[k], cols[k]); min(n, m) pairs.
+struct AssignmentResult {
+    std::vector<std::int64_t> rows;
+    std::vector<std::int64_t> cols;
+};
+
+// Accepted pairs, and every row / column in no accepted pair (ascending).
+struct AssociationResult {
+    std::vector<std::int64_t> match_rows;
+    std::vector<std::int64_t> match_cols;
+    std::vector<std::int64_t> unmatched_rows;
+    std::vector<std::int64_t> unmatched_cols;
+};
+
+// (n, m) = (shape[0], shape[1]) when ndim is 2; otherwise std::invalid_argument
+// "<name>: cost must be a 2-D (n, m) array".
+std::pair<std::size_t, std::size_t> require_2d_cost(std::size_t ndim, const std::int64_t* shape, const char* name);
+
+// std::invalid_argument "cost matrix must be finite; gate before assignment"
+// at the first NaN or infinite element.
+void require_finite_cost(const double* cost, std::size_t n, std::size_t m);
+
+// The reference's shortest-augmenting-path solver, with its tie-breaking.
+AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m);
+
+// Jonker-Volgenant: optimal, but a different optimum on ties.
+AssignmentResult linear_assignment_lapjv(const double* cost, std::size_t n, std::size_t m);
+
+// The acceptance rule, in the solver's pair order: pair (r, c) is accepted
+// when max_cost >= cost[r*m + c] and, if `reject` is given, reject[r*m + c]
+// is 0. Unmatched rows and columns follow in ascending order.
+AssociationResult accept_pairs(const AssignmentResult& pairs, const double* cost, std::size_t n, std::size_t m,
+                               double max_cost, const std::uint8_t* reject = nullptr);
+
+// linear_assignment followed by accept_pairs; with n or m = 0 no solver runs.
+AssociationResult associate(const double* cost, std::size_t n, std::size_t m, double max_cost);
+
+}  // namespace loomfeather
