@@ -7,5 +7,7 @@ namespace loomfeather::bindings {
 
 void bind_diagnostics(pybind11::module_& m);     // build_info, eigen_selftest, echo
 void bind_geometry(pybind11::module_& m);        // conversions, box_area, iou/giou, clip_boxes
+void bind_tracker_config(pybind11::module_& m);  // TrackerConfig
+void bind_byte_tracker(pybind11::module_& m);    // ByteTracker
 
 }  // namespace loomfeather::bindings

@@ -1,0 +1,340 @@
+#include "core/tracker.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "core/costs.hpp"
+#include "core/geometry.hpp"
+#include "core/kalman.hpp"
+
+namespace loomfeather {
+namespace {
+
+constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+
+bool all_finite(const double* v, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (!std::isfinite(v[i])) return false;
+    return true;
+}
+
+bool state_finite(const Track& t) { return all_finite(t.mean, 8) && all_finite(t.covariance, 64); }
+
+// Normalise in place when the norm is above 1e-12 (a NaN norm leaves it as is).
+void normalise(std::vector<double>& f) {
+    double s = 0.0;
+    for (double g : f) s = s + g * g;
+    const double n = std::sqrt(s);
+    if (n > 1e-12)
+        for (double& g : f) g = g / n;
+}
+
+void restart_feature(std::vector<double>& f, const double* row, std::size_t dim) {
+    f.assign(row, row + dim);
+    normalise(f);
+}
+
+double fmin_ref(double a, double b) { return a < b ? a : b; }
+
+}  // namespace
+
+void validate_config(const TrackerConfig& c) {
+    auto fail = [](const std::string& msg) { throw std::invalid_argument(msg); };
+    if (!(c.low_score_thresh >= 0.0 && c.high_score_thresh >= c.low_score_thresh && 1.0 >= c.high_score_thresh))
+        fail("require 0 <= low_score_thresh <= high_score_thresh <= 1");
+    if (c.n_init < 1) fail("n_init must be >= 1");
+    if (c.max_age < 1) fail("max_age must be >= 1");
+    if (0.0 > fmin_ref(fmin_ref(c.w_ocm, c.w_unc), fmin_ref(c.w_app, c.w_iou))) fail("cost weights must be non-negative");
+    if (c.ocm_delta_t < 1) fail("ocm_delta_t must be >= 1");
+    if (c.use_gmc)
+        fail("use_gmc is not ported in Phase 1 (global motion compensation stays in the NumPy reference); leave it "
+             "False");
+    if (c.use_oru || c.w_ocm > 0.0)
+        fail("OC-SORT (use_oru / w_ocm) is not ported in Phase 1; leave use_oru False and w_ocm 0.0");
+
+    // The checks below keep one bad value from breaking a tracker for good:
+    // non-finite thresholds or weights make every cost NaN, a zero noise scale
+    // makes every covariance singular, and huge weights make forbidden costs
+    // infinite. new_track_thresh may be +-inf (it then disables births).
+    const std::pair<const char*, double> finite_fields[] = {
+        {"match_iou_thresh", c.match_iou_thresh}, {"recovery_iou_thresh", c.recovery_iou_thresh},
+        {"new_track_thresh", c.new_track_thresh}, {"w_iou", c.w_iou},
+        {"w_app", c.w_app},                       {"w_unc", c.w_unc},
+        {"appearance_ema_alpha", c.appearance_ema_alpha}, {"kf_noise_scale", c.kf_noise_scale}};
+    for (const auto& [name, value] : finite_fields) {
+        if (std::string(name) == "new_track_thresh") {
+            if (std::isnan(value)) fail("new_track_thresh must not be NaN");
+        } else if (!std::isfinite(value)) {
+            fail(std::string(name) + " must be finite");
+        }
+    }
+    if (c.kf_noise_scale == 0.0) fail("kf_noise_scale must be non-zero");
+    const double m = std::max({std::fabs(1.0 - c.match_iou_thresh), std::fabs(1.0 - c.recovery_iou_thresh), 2.0});
+    const double largest = 1.0 + ((c.w_iou * m + (c.w_app + c.w_app)) + c.w_unc);
+    if (!std::isfinite(largest)) fail("cost weights and IoU thresholds overflow the association cost");
+}
+
+ByteTracker::ByteTracker(const TrackerConfig& config)
+    : config_(config),
+      std_weight_position_(config.kf_noise_scale * 0.05),
+      std_weight_velocity_(config.kf_noise_scale * 0.00625),
+      gate_thresh_(kalman::chi2_gating_threshold(4)) {
+    validate_config(config_);
+}
+
+void ByteTracker::reset() {
+    tracks_.clear();
+    next_id_ = 1;
+    frame_index_ = -1;
+}
+
+void ByteTracker::check_counters(std::size_t n_detections) const {
+    // Counters are int32: refuse a frame that could overflow them rather than
+    // wrap around (the caller can reset()).
+    const std::int64_t limit = kInt32Max;
+    if (static_cast<std::int64_t>(frame_index_) + 1 >= limit ||
+        static_cast<std::int64_t>(next_id_) + static_cast<std::int64_t>(std::min<std::size_t>(n_detections, limit)) >
+            limit)
+        throw std::overflow_error("update: identifier or frame counter would overflow; call reset()");
+}
+
+// A detection may start or correct a track only when the state it would start
+// is finite and has a positive position variance: a zero-height box or
+// overflowing coordinates would otherwise poison the filter.
+bool ByteTracker::usable(const Detection& det) const {
+    double z[4], mean[8], cov[64];
+    xyxy_to_xyah(det.box, z, 1);
+    kalman::initiate(std_weight_position_, std_weight_velocity_, z, mean, cov);
+    return all_finite(mean, 8) && all_finite(cov, 64) && cov[0] > 0.0;
+}
+
+void ByteTracker::start_track(const Detection& det, std::size_t dim) {
+    auto t = std::make_unique<Track>();
+    double z[4];
+    xyxy_to_xyah(det.box, z, 1);
+    kalman::initiate(std_weight_position_, std_weight_velocity_, z, t->mean, t->covariance);
+    t->track_id = next_id_;
+    t->state = TrackState::Tentative;
+    t->class_id = det.class_id;
+    t->score = det.score;
+    t->hits = 1;
+    t->age = 1;
+    t->time_since_update = 0;
+    t->n_init = config_.n_init;
+    t->max_age = config_.max_age;
+    t->appearance_ema_alpha = config_.appearance_ema_alpha;
+    if (det.embedding != nullptr && dim > 0) restart_feature(t->feature, det.embedding, dim);
+    tracks_.push_back(std::move(t));
+    ++next_id_;
+}
+
+void ByteTracker::predict_track(Track& t) const {
+    kalman::predict(std_weight_position_, std_weight_velocity_, t.mean, t.covariance, t.mean, t.covariance);
+    ++t.age;
+    ++t.time_since_update;
+    // A state that stopped being finite can never be matched again; drop it now.
+    if (!state_finite(t)) t.state = TrackState::Deleted;
+}
+
+void ByteTracker::update_track(Track& t, const Detection& det, std::size_t dim) const {
+    double z[4], mean[8], cov[64];
+    xyxy_to_xyah(det.box, z, 1);
+    kalman::update(std_weight_position_, std_weight_velocity_, t.mean, t.covariance, z, mean, cov);
+    std::copy(mean, mean + 8, t.mean);
+    std::copy(cov, cov + 64, t.covariance);
+    t.score = det.score;
+    ++t.hits;
+    t.class_id = det.class_id;
+    t.time_since_update = 0;
+
+    if (det.embedding != nullptr && dim > 0) {
+        if (t.feature.empty() || t.feature.size() != dim) {
+            // First embedding, or the frame's width differs from the stored one:
+            // start over from this row.
+            restart_feature(t.feature, det.embedding, dim);
+        } else {
+            const double alpha = t.appearance_ema_alpha;
+            for (std::size_t i = 0; i < dim; ++i)
+                t.feature[i] = ((1.0 - alpha) * det.embedding[i]) + (alpha * t.feature[i]);
+            normalise(t.feature);
+            // Finite inputs can still overflow (e.g. alpha far above 1).
+            if (!all_finite(t.feature.data(), dim)) restart_feature(t.feature, det.embedding, dim);
+        }
+    }
+
+    if (t.state == TrackState::Tentative && t.hits >= t.n_init) t.state = TrackState::Confirmed;
+    // A correction that left the state non-finite ends the track.
+    if (!state_finite(t)) t.state = TrackState::Deleted;
+}
+
+void ByteTracker::mark_missed(Track& t) const {
+    if (t.state == TrackState::Tentative || t.time_since_update > t.max_age) t.state = TrackState::Deleted;
+}
+
+void ByteTracker::remove_deleted() {
+    tracks_.erase(std::remove_if(tracks_.begin(), tracks_.end(),
+                                 [](const std::unique_ptr<Track>& t) { return t->state == TrackState::Deleted; }),
+                  tracks_.end());
+}
+
+AssociationResult ByteTracker::associate_tracks(const TrackRefs& tracks, const DetectionRefs& dets, bool gated,
+                                                double iou_thresh, std::size_t dim) const {
+    const std::size_t T = tracks.size(), D = dets.size(), n = T * D;
+    if (T == 0 || D == 0) {
+        AssociationResult r;
+        for (std::size_t i = 0; i < T; ++i) r.unmatched_rows.push_back(static_cast<std::int64_t>(i));
+        for (std::size_t j = 0; j < D; ++j) r.unmatched_cols.push_back(static_cast<std::int64_t>(j));
+        return r;
+    }
+
+    std::vector<double> track_boxes(4 * T), det_boxes(4 * D);
+    for (std::size_t i = 0; i < T; ++i) xyah_to_xyxy(tracks[i]->mean, &track_boxes[4 * i], 1);
+    for (std::size_t j = 0; j < D; ++j) std::copy(dets[j]->box, dets[j]->box + 4, &det_boxes[4 * j]);
+
+    AssociationCostInputs in;
+    in.tracks = T;
+    in.detections = D;
+    in.w_iou = config_.w_iou;
+    in.w_app = config_.w_app;
+    in.w_unc = config_.w_unc;
+    in.iou_thresh = iou_thresh;
+
+    std::vector<double> ious(n);
+    iou_kernel(track_boxes.data(), T, det_boxes.data(), D, ious.data());
+    in.ious = ious.data();
+
+    std::vector<double> motion;
+    if (config_.use_giou) {
+        motion.resize(n);
+        giou_kernel(track_boxes.data(), T, det_boxes.data(), D, motion.data());
+        for (double& g : motion) g = 1.0 - g;
+        in.motion = motion.data();
+    }
+
+    std::vector<std::uint8_t> mismatch;
+    if (config_.class_aware) {
+        mismatch.resize(n);
+        for (std::size_t i = 0; i < T; ++i)
+            for (std::size_t j = 0; j < D; ++j) {
+                const std::int32_t a = tracks[i]->class_id, b = dets[j]->class_id;
+                mismatch[i * D + j] = (a != b && a != -1 && b != -1) ? 1 : 0;
+            }
+        in.class_mismatch = mismatch.data();
+    }
+
+    const bool d2_veto = gated && config_.use_mahalanobis_gating;
+    const bool with_unc = config_.w_unc > 0.0;
+    std::vector<double> d2, unc;
+    if (d2_veto || with_unc) {
+        std::vector<double> means(8 * T), covs(64 * T), meas(4 * D);
+        for (std::size_t i = 0; i < T; ++i) {
+            std::copy(tracks[i]->mean, tracks[i]->mean + 8, &means[8 * i]);
+            std::copy(tracks[i]->covariance, tracks[i]->covariance + 64, &covs[64 * i]);
+        }
+        xyxy_to_xyah(det_boxes.data(), meas.data(), D);
+        d2.resize(n);
+        kalman::gating_distance_batch(std_weight_position_, means.data(), covs.data(), T, meas.data(), D, d2.data());
+        if (d2_veto) {
+            in.gating_d2 = d2.data();
+            in.has_gate_thresh = true;
+            in.gate_thresh = gate_thresh_;
+        }
+        if (with_unc) {
+            unc.resize(n);
+            uncertainty_distance(d2.data(), n, gate_thresh_, unc.data());
+            in.uncertainty = unc.data();
+        }
+    }
+
+    // The appearance term needs an embedding of this frame's width on every
+    // track and every detection; otherwise the whole stage goes without it.
+    std::vector<double> app;
+    bool with_app = config_.w_app > 0.0 && dim > 0;
+    for (std::size_t i = 0; with_app && i < T; ++i) with_app = tracks[i]->feature.size() == dim;
+    for (std::size_t j = 0; with_app && j < D; ++j) with_app = dets[j]->embedding != nullptr;
+    if (with_app) {
+        std::vector<double> tf(T * dim), df(D * dim);
+        for (std::size_t i = 0; i < T; ++i) std::copy(tracks[i]->feature.begin(), tracks[i]->feature.end(), &tf[i * dim]);
+        for (std::size_t j = 0; j < D; ++j) std::copy(dets[j]->embedding, dets[j]->embedding + dim, &df[j * dim]);
+        app.resize(n);
+        appearance_distance(tf.data(), T, df.data(), D, dim, app.data());
+        in.appearance = app.data();
+    }
+
+    std::vector<double> cost(n);
+    std::vector<std::uint8_t> reject(n);
+    const double max_cost = build_association_cost(in, cost.data(), reject.data());
+
+    // A vetoed pair stays rejected whatever the gate (a gate of 2^53 or more
+    // would absorb the +1.0 of its cost), and so does a detection that cannot
+    // be turned into a usable state.
+    for (std::size_t j = 0; j < D; ++j)
+        if (!usable(*dets[j]))
+            for (std::size_t i = 0; i < T; ++i) reject[i * D + j] = 1;
+
+    const AssignmentResult pairs =
+        config_.use_lapjv ? linear_assignment_lapjv(cost.data(), T, D) : linear_assignment(cost.data(), T, D);
+    return accept_pairs(pairs, cost.data(), T, D, max_cost, reject.data());
+}
+
+std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
+    ++frame_index_;
+    for (auto& t : tracks_) predict_track(*t);
+
+    DetectionRefs high, low;
+    for (const Detection& d : frame.detections) {
+        if (d.score >= config_.high_score_thresh)
+            high.push_back(&d);
+        else if (d.score >= config_.low_score_thresh)
+            low.push_back(&d);
+    }
+
+    TrackRefs confirmed, tentative;
+    for (auto& t : tracks_) {
+        if (t->state == TrackState::Confirmed)
+            confirmed.push_back(t.get());
+        else if (t->state == TrackState::Tentative)
+            tentative.push_back(t.get());
+    }
+    const std::size_t dim = frame.dim;
+
+    const AssociationResult r1 = associate_tracks(confirmed, high, true, config_.match_iou_thresh, dim);
+    for (std::size_t k = 0; k < r1.match_rows.size(); ++k)
+        update_track(*confirmed[r1.match_rows[k]], *high[r1.match_cols[k]], dim);
+
+    TrackRefs remaining;
+    for (std::int64_t r : r1.unmatched_rows) remaining.push_back(confirmed[r]);
+    const AssociationResult r2 = associate_tracks(remaining, low, false, config_.recovery_iou_thresh, dim);
+    for (std::size_t k = 0; k < r2.match_rows.size(); ++k)
+        update_track(*remaining[r2.match_rows[k]], *low[r2.match_cols[k]], dim);
+
+    DetectionRefs leftover;
+    for (std::int64_t c : r1.unmatched_cols) leftover.push_back(high[c]);
+    const AssociationResult r3 = associate_tracks(tentative, leftover, true, config_.match_iou_thresh, dim);
+    for (std::size_t k = 0; k < r3.match_rows.size(); ++k)
+        update_track(*tentative[r3.match_rows[k]], *leftover[r3.match_cols[k]], dim);
+
+    for (std::int64_t r : r2.unmatched_rows) mark_missed(*remaining[r]);
+    for (std::int64_t r : r3.unmatched_rows) mark_missed(*tentative[r]);
+
+    for (std::int64_t c : r3.unmatched_cols) {
+        const Detection& d = *leftover[c];
+        if (d.score >= config_.new_track_thresh && usable(d)) start_track(d, dim);
+    }
+
+    remove_deleted();
+
+    std::vector<TrackOutput> out;
+    for (const auto& t : tracks_) {
+        if (t->state != TrackState::Confirmed || t->time_since_update != 0) continue;
+        TrackOutput row{t->track_id, {}, t->score, t->class_id};
+        xyah_to_xyxy(t->mean, row.box, 1);
+        out.push_back(row);
+    }
+    return out;
+}
+
+}  // namespace loomfeather

@@ -1,0 +1,123 @@
+// ByteTrack: tracks, their lifecycle and the three-stage per-frame update.
+//
+// A frame's detections are split by score. Confirmed tracks are matched to the
+// high-score detections first (stage 1), the confirmed tracks left over to the
+// low-score detections (stage 2, recovery), and tentative tracks to the
+// high-score detections left over (stage 3). Leftover confident high-score
+// detections start tentative tracks; low scores never do.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/assignment.hpp"
+
+namespace loomfeather {
+
+// The tracker's tuning values, in declared order.
+struct TrackerConfig {
+    double high_score_thresh = 0.5;
+    double low_score_thresh = 0.1;
+    double match_iou_thresh = 0.3;
+    double recovery_iou_thresh = 0.5;
+    double new_track_thresh = 0.6;
+    std::int32_t n_init = 3;
+    std::int32_t max_age = 30;
+    bool use_mahalanobis_gating = true;
+    bool class_aware = true;
+    double w_iou = 1.0;
+    double w_app = 0.0;
+    double w_unc = 0.0;
+    bool use_giou = false;
+    double appearance_ema_alpha = 0.9;
+    double kf_noise_scale = 1.0;
+    bool use_lapjv = false;
+    // Accepted but not implemented here; validation refuses switching them on.
+    double w_ocm = 0.0;
+    std::int32_t ocm_delta_t = 3;
+    bool use_oru = false;
+    bool use_gmc = false;
+};
+
+// Throws std::invalid_argument with the message of the first failed check.
+void validate_config(const TrackerConfig& config);
+
+enum class TrackState : std::int32_t { Tentative = 0, Confirmed = 1, Deleted = 2 };
+
+struct Track {
+    std::int32_t track_id = 0;
+    double mean[8] = {};         // x, y, a, h, vx, vy, va, vh
+    double covariance[64] = {};  // 8 x 8, row-major
+    TrackState state = TrackState::Tentative;
+    std::int32_t class_id = -1;
+    double score = 0.0;
+    std::int32_t hits = 0;
+    std::int32_t age = 0;
+    std::int32_t time_since_update = 0;
+    std::int32_t n_init = 0;
+    std::int32_t max_age = 0;
+    std::vector<double> feature;  // unit length when it could be normalised
+    double appearance_ema_alpha = 0.0;
+};
+
+// One detection of a frame; the pointers borrow the caller's arrays.
+struct Detection {
+    const double* box = nullptr;        // x1, y1, x2, y2
+    double score = 0.0;
+    std::int32_t class_id = -1;         // -1: no class
+    const double* embedding = nullptr;  // `dim` values, or nullptr
+};
+
+struct FrameInput {
+    std::vector<Detection> detections;  // input order
+    std::size_t dim = 0;                // embedding width, 0 without embeddings
+};
+
+struct TrackOutput {
+    std::int32_t track_id;
+    double box[4];
+    double score;
+    std::int32_t class_id;
+};
+
+class ByteTracker {
+public:
+    // Validates its own copy of `config`.
+    explicit ByteTracker(const TrackerConfig& config);
+
+    // Advances one validated frame; returns the confirmed tracks matched in it,
+    // in ascending identifier order.
+    std::vector<TrackOutput> update(const FrameInput& frame);
+
+    // Throws std::overflow_error when a frame of n detections could push the
+    // frame counter or the identifiers past int32.
+    void check_counters(std::size_t n_detections) const;
+
+    void reset();
+    std::int32_t frame_index() const { return frame_index_; }
+    const std::vector<std::unique_ptr<Track>>& tracks() const { return tracks_; }
+
+private:
+    using TrackRefs = std::vector<Track*>;
+    using DetectionRefs = std::vector<const Detection*>;
+
+    void start_track(const Detection& det, std::size_t dim);
+    void predict_track(Track& track) const;
+    void update_track(Track& track, const Detection& det, std::size_t dim) const;
+    void mark_missed(Track& track) const;
+    void remove_deleted();
+    AssociationResult associate_tracks(const TrackRefs& tracks, const DetectionRefs& dets, bool gated,
+                                       double iou_thresh, std::size_t dim) const;
+    bool usable(const Detection& det) const;
+
+    TrackerConfig config_;
+    double std_weight_position_;
+    double std_weight_velocity_;
+    double gate_thresh_;
+    std::vector<std::unique_ptr<Track>> tracks_;
+    std::int32_t next_id_ = 1;
+    std::int32_t frame_index_ = -1;
+};
+
+}  // namespace loomfeather
