@@ -6,24 +6,31 @@ from scipy.optimize import linear_sum_assignment
 
 import loomfeather_cpp as lf
 
-SOLVERS = [lf.linear_assignment, lf.linear_assignment_lapjv]
-NOT_FINITE = "cost matrix must be finite; gate before assignment"
+LA, JV = lf.linear_assignment, lf.linear_assignment_lapjv
+SOLVERS = [LA, JV]
+# Equal totals: which optimum wins depends on rounding (W - u) - v, resp.
+# (W - v) - h, in exactly that grouping.
+ROUNDING_LA = [[1e-17, 0.1, 0.1], [0.1, 0.7, 0.2], [0.7, 0.3, 0.6]]
+ROUNDING_JV = [[0.1, 0.7, 0.2, 0.1], [0.3, 0.1, 1.1, 1e-17], [1e-17, 0.3, 0.1, 1e-17], [0.2, 0.7, 0.3, 1.1]]
 
 
 @pytest.mark.parametrize(
     "solver, cost, rows, cols",
     [
-        (lf.linear_assignment, [[0, 0, 0], [0, 1, 0]], [0, 1], [1, 0]),
-        (lf.linear_assignment_lapjv, [[0, 0, 0], [0, 1, 0]], [0, 1], [0, 2]),
-        (lf.linear_assignment, [[2, 1, 1], [1, 1, 2]], [0, 1], [1, 0]),
-        (lf.linear_assignment, [[0, 0], [0, 1], [0, 0]], [1, 0], [0, 1]),
-        (lf.linear_assignment_lapjv, [[0, 0], [0, 1], [0, 0]], [0, 2], [0, 1]),
-        (lf.linear_assignment_lapjv, [[1, 2], [1, 3]], [0, 1], [1, 0]),
-        (lf.linear_assignment, [[9, 1], [1, 9], [5, 5]], [1, 0], [0, 1]),
-        (lf.linear_assignment_lapjv, [[9, 1], [1, 9], [5, 5]], [1, 0], [0, 1]),
-        (lf.linear_assignment, [[True, False], [False, True]], [0, 1], [1, 0]),
-        (lf.linear_assignment, np.zeros((4, 4)), [0, 1, 2, 3], [0, 1, 2, 3]),
-        (lf.linear_assignment_lapjv, np.zeros((4, 4)), [0, 1, 2, 3], [0, 1, 2, 3]),
+        (LA, [[0, 0, 0], [0, 1, 0]], [0, 1], [1, 0]),
+        (JV, [[0, 0, 0], [0, 1, 0]], [0, 1], [0, 2]),
+        (LA, [[2, 1, 1], [1, 1, 2]], [0, 1], [1, 0]),
+        (LA, [[0, 0], [0, 1], [0, 0]], [1, 0], [0, 1]),
+        (JV, [[0, 0], [0, 1], [0, 0]], [0, 2], [0, 1]),
+        (JV, [[1, 2], [1, 3]], [0, 1], [1, 0]),
+        (JV, [[0, 1, 1], [0, 1, 1]], [0, 1], [0, 1]),
+        (LA, [[9, 1], [1, 9], [5, 5]], [1, 0], [0, 1]),
+        (JV, [[9, 1], [1, 9], [5, 5]], [1, 0], [0, 1]),
+        (LA, [[True, False], [False, True]], [0, 1], [1, 0]),
+        (LA, np.zeros((4, 4)), [0, 1, 2, 3], [0, 1, 2, 3]),
+        (JV, np.zeros((4, 4)), [0, 1, 2, 3], [0, 1, 2, 3]),
+        (LA, ROUNDING_LA, [0, 1, 2], [2, 0, 1]),
+        (JV, ROUNDING_JV, [0, 1, 2, 3], [0, 1, 3, 2]),
     ],
 )
 def test_tie_breaking_and_pair_order(solver, cost, rows, cols):
@@ -48,10 +55,8 @@ def test_small_integer_matrices_reach_brute_force_minimum():
         n, m = rng.integers(1, 6, size=2)
         cost = rng.integers(0, 6, size=(n, m)).astype(float)
         wide = cost if n <= m else cost.T
-        best = min(
-            sum(wide[i, p[i]] for i in range(wide.shape[0]))
-            for p in itertools.permutations(range(wide.shape[1]), wide.shape[0])
-        )
+        k = wide.shape[0]
+        best = min(wide[range(k), p].sum() for p in itertools.permutations(range(wide.shape[1]), k))
         for solver in SOLVERS:
             assert _checked_total(solver, cost) == best
 
@@ -80,7 +85,7 @@ def test_rank_refused(name, cost):
     assert str(e.value) == f"{name}: cost must be a 2-D (n, m) array"
 
 
-@pytest.mark.parametrize("call", [lf.linear_assignment, lf.linear_assignment_lapjv, lambda c: lf.associate(c, -1.0)])
+@pytest.mark.parametrize("call", [LA, JV, lambda c: lf.associate(c, -1.0)])
 @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
 @pytest.mark.parametrize("where", [(0, 0), (2, 1)])
 def test_non_finite_refused_anywhere(call, bad, where):
@@ -88,12 +93,12 @@ def test_non_finite_refused_anywhere(call, bad, where):
     cost[where] = bad
     with pytest.raises(ValueError) as e:
         call(cost)
-    assert str(e.value) == NOT_FINITE
+    assert str(e.value) == "cost matrix must be finite; gate before assignment"
 
 
 def test_reduced_cost_overflow_is_a_runtime_error():
     with pytest.raises(RuntimeError) as e:
-        lf.linear_assignment([[-1.7e308, 1.7e308], [-1.7e308, 1.7e308]])
+        LA([[-1.7e308, 1.7e308], [-1.7e308, 1.7e308]])
     assert str(e.value) == "linear_assignment: no free column; n > m?"
 
 
