@@ -7,5 +7,6 @@ namespace loomfeather::bindings {
 
 void bind_diagnostics(pybind11::module_& m);     // build_info, eigen_selftest, echo
 void bind_geometry(pybind11::module_& m);        // conversions, box_area, iou/giou, clip_boxes
+void bind_kalman(pybind11::module_& m);          // chi2_gating_threshold, KalmanBoxTracker
 
 }  // namespace loomfeather::bindings

@@ -14,4 +14,5 @@ PYBIND11_MODULE(loomfeather_cpp, m, py::multiple_interpreters::not_supported()) 
 
     lb::bind_diagnostics(m);
     lb::bind_geometry(m);
+    lb::bind_kalman(m);
 }
