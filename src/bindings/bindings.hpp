@@ -11,5 +11,6 @@ void bind_assignment(pybind11::module_& m);      // linear_assignment, associate
 void bind_tracker_config(pybind11::module_& m);  // TrackerConfig
 void bind_costs(pybind11::module_& m);           // build_association_cost, appearance/uncertainty_distance
 void bind_byte_tracker(pybind11::module_& m);    // ByteTracker
+void bind_kalman(pybind11::module_& m);          // chi2_gating_threshold, KalmanBoxTracker
 
 }  // namespace loomfeather::bindings

@@ -18,4 +18,5 @@ PYBIND11_MODULE(loomfeather_cpp, m, py::multiple_interpreters::not_supported()) 
     lb::bind_tracker_config(m);
     lb::bind_costs(m);
     lb::bind_byte_tracker(m);
+    lb::bind_kalman(m);
 }
