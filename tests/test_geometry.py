@@ -95,6 +95,16 @@ def test_overlap_bits(which):
     assert_bits_equal(func(np.array(a), np.array(b)), [[overlap(p, q)[which] for q in b] for p in a])
 
 
+@pytest.mark.parametrize("m", range(1, 10))
+def test_overlap_bits_every_lane_and_tail(m):
+    # Columns go four at a time where the processor has AVX, the rest one by
+    # one: every width and every lane position must give the scalar bits.
+    a = random_boxes(40, seed=4) + [[NAN, 0.0, 1.0, 1.0], [0.0, 0.0, INF, 5e-324], [-0.0, 1e-4, 1e-4, 2e-4]]
+    b = random_boxes(m, seed=20 + m)
+    for which, func in enumerate((lf.iou_matrix, lf.giou_matrix)):
+        assert_bits_equal(func(np.array(a), np.array(b)), [[overlap(p, q)[which] for q in b] for p in a])
+
+
 @pytest.mark.parametrize("width, height", [(640.0, 480.0), (-3.0, 1e-7), (NAN, INF)])
 def test_clip_boxes_bits(width, height):
     want = [[cap(clamp0(v), (width, height)[k % 2]) for k, v in enumerate(b)] for b in BOXES]
