@@ -55,14 +55,29 @@ auto per_track(const KalmanBoxTracker& tracker, const F64Array& mean, const F64A
     return py::make_tuple(m, p);
 }
 
+using GatingCore = void (*)(double, const double*, const double*, std::size_t, const double*, std::size_t, double*);
+
 F64Array gating(const KalmanBoxTracker& tracker, const F64Array& means, const F64Array& covs, py::ssize_t n,
-                const F64Array& measurements, bool batch) {
+                const F64Array& measurements, bool batch, GatingCore core = &kf::gating_distance_batch) {
     // Trailing values short of a whole measurement are ignored.
     const auto m = static_cast<py::ssize_t>(element_count(measurements) / 4);
     F64Array out = batch ? new_f64({n, m}) : new_f64({m});
-    kf::gating_distance_batch(tracker.sp, means.data(), covs.data(), static_cast<std::size_t>(n), measurements.data(),
-                              static_cast<std::size_t>(m), out.mutable_data());
+    core(tracker.sp, means.data(), covs.data(), static_cast<std::size_t>(n), measurements.data(),
+         static_cast<std::size_t>(m), out.mutable_data());
     return out;
+}
+
+// gating_distance_batch's argument rules, with the solve chosen by `core`.
+F64Array gating_batch(const KalmanBoxTracker& k, const F64Array& means, const F64Array& covs,
+                      const F64Array& measurements, GatingCore core) {
+    const char* msg = "gating_distance_batch: expected (N, 8) means and (N, 8, 8) covariances";
+    if (means.ndim() == 1) {
+        if (!is_single_state(means, covs)) refuse(msg);
+        return gating(k, means, covs, 1, measurements, true, core);
+    }
+    const py::ssize_t n = means.shape(0);
+    if (!is_state_batch(means, covs, n)) refuse(msg);
+    return gating(k, means, covs, n, measurements, true, core);
 }
 
 }  // namespace
@@ -132,14 +147,15 @@ void bind_kalman(py::module_& m) {
         .def(
             "gating_distance_batch",
             [](const KalmanBoxTracker& k, const F64Array& means, const F64Array& covs, const F64Array& measurements) {
-                const char* msg = "gating_distance_batch: expected (N, 8) means and (N, 8, 8) covariances";
-                if (means.ndim() == 1) {
-                    if (!is_single_state(means, covs)) refuse(msg);
-                    return gating(k, means, covs, 1, measurements, true);
-                }
-                const py::ssize_t n = means.shape(0);
-                if (!is_state_batch(means, covs, n)) refuse(msg);
-                return gating(k, means, covs, n, measurements, true);
+                return gating_batch(k, means, covs, measurements, &kf::gating_distance_batch);
+            },
+            py::arg("means"), py::arg("covariances"), py::arg("measurements"))
+        // Private: the same distances through Eigen's generic solve, kept only
+        // as the oracle of the hand-written substitution in the tests.
+        .def(
+            "_gating_distance_batch_eigen",
+            [](const KalmanBoxTracker& k, const F64Array& means, const F64Array& covs, const F64Array& measurements) {
+                return gating_batch(k, means, covs, measurements, &kf::gating_distance_batch_eigen);
             },
             py::arg("means"), py::arg("covariances"), py::arg("measurements"));
 }

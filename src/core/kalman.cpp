@@ -156,13 +156,38 @@ void update(double sp, double sv, const double* mean, const double* cov, const d
         for (int j = 0; j < 8; ++j) cov_out[i * 8 + j] = (m(i, j) + m(j, i)) * 0.5;
 }
 
+GatingFactor gating_factor(double sp, const double* mean, const double* cov) {
+    const double r = (sp * mean[3]) * (sp * mean[3]);
+    // Solved through an LU of the Cholesky factor, not by forward substitution
+    // on it: that is the rounding the distances must match.
+    const LU4 lu(cholesky_lower(innovation_cov(cov, r)));
+    GatingFactor f;
+    const Mat4& a = lu.matrixLU();
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) f.lu[i][j] = a(i, j);
+    // P d places d[i] at row indices(i).
+    const auto& to = lu.permutationP().indices();
+    for (int i = 0; i < 4; ++i) f.src[to(i)] = i;
+    for (int i = 0; i < 4; ++i) f.mean[i] = mean[i];
+    return f;
+}
+
 void gating_distance_batch(double sp, const double* means, const double* covs, std::size_t n,
                            const double* measurements, std::size_t m, double* out) {
     if (n == 0 || m == 0) return;
     for (std::size_t t = 0; t < n; ++t, means += 8, covs += 64) {
+        const GatingFactor f = gating_factor(sp, means, covs);
+        const double* z = measurements;
+        double* row = out + t * m;
+        for (std::size_t j = 0; j < m; ++j, z += 4) row[j] = gating_distance(f, z);
+    }
+}
+
+void gating_distance_batch_eigen(double sp, const double* means, const double* covs, std::size_t n,
+                                 const double* measurements, std::size_t m, double* out) {
+    if (n == 0 || m == 0) return;
+    for (std::size_t t = 0; t < n; ++t, means += 8, covs += 64) {
         const double r = (sp * means[3]) * (sp * means[3]);
-        // Solved through an LU of the Cholesky factor, not by forward
-        // substitution on it: that is the rounding the distances must match.
         const LU4 lu(cholesky_lower(innovation_cov(covs, r)));
         const double* z = measurements;
         double* row = out + t * m;
