@@ -61,6 +61,52 @@ def test_small_integer_matrices_reach_brute_force_minimum():
             assert _checked_total(solver, cost) == best
 
 
+def reference_assignment(cost):
+    """The solver's search step by step: potentials, strict comparisons, columns upwards."""
+    w = cost if cost.shape[1] >= cost.shape[0] else cost.T
+    nr, nc = w.shape
+    u, v, p, way = [0.0] * (nr + 1), [0.0] * (nc + 1), [0] * (nc + 1), [0] * (nc + 1)
+    for i in range(1, nr + 1):
+        p[0], j0, minv, used = i, 0, [np.inf] * (nc + 1), [True] + [False] * nc
+        while True:
+            i0, delta, j1 = p[j0], np.inf, 0
+            for j in range(1, nc + 1):
+                if not used[j]:
+                    cur = (w[i0 - 1, j - 1] - u[i0]) - v[j]
+                    if cur < minv[j]:
+                        minv[j], way[j] = cur, j0
+                    if minv[j] < delta:
+                        delta, j1 = minv[j], j
+            for j in range(nc + 1):
+                if used[j]:
+                    u[p[j]], v[j] = u[p[j]] + delta, v[j] - delta
+                else:
+                    minv[j] = minv[j] - delta
+            j0 = j1
+            if p[j0] == 0:
+                break
+            used[j0] = True
+        while j0:
+            p[j0], j0 = p[way[j0]], way[j0]
+    col_of_row = [-1] * nr
+    for j in range(1, nc + 1):
+        if p[j]:
+            col_of_row[p[j] - 1] = j - 1
+    return (list(range(nr)), col_of_row) if w is cost else (col_of_row, list(range(nr)))
+
+
+def test_linear_assignment_follows_the_reference_search():
+    # Tie-heavy matrices (small integers, one forbidden value with a few
+    # admissible pairs, rounding-sensitive sums): the same pairs, in order.
+    rng = np.random.default_rng(11)
+    for k in range(240):
+        n, m = rng.integers(1, 16, size=2)
+        cost = [rng.integers(0, 3, (n, m)).astype(float),
+                np.where(rng.random((n, m)) < 0.15, rng.uniform(0, 0.7, (n, m)), 1.7),
+                rng.choice([0.0, 1e-17, 0.1, 0.2, 0.3, 0.7], (n, m))][k % 3]
+        assert [a.tolist() for a in LA(cost)] == list(reference_assignment(cost))
+
+
 @pytest.mark.parametrize("shape", [(1, 1), (7, 3), (3, 7), (60, 60), (200, 300), (300, 200)])
 def test_float_totals_match_scipy(shape):
     cost = np.random.default_rng(sum(shape)).uniform(-5, 100, size=shape)

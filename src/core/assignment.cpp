@@ -75,6 +75,12 @@ void require_finite_cost(const double* cost, std::size_t n, std::size_t m) {
 // a virtual column holding the row being inserted. Both comparisons of the
 // search are strict and scan columns upwards, which fixes the optimum chosen
 // among ties.
+//
+// Each search step makes one pass over the columns not yet on the tree, kept
+// in ascending order in `free_cols`, and one over the few on it. The step's
+// "minv[j] -= delta" for the columns off the tree is carried to the next
+// pass, which reads minv[j] first: the same subtraction of the same values,
+// done later. (The first pass subtracts +0.0, which changes no value.)
 AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m) {
     if (n == 0 || m == 0) return {};
     require_finite_cost(cost, n, m);
@@ -83,44 +89,54 @@ AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_
 
     std::vector<double> u(nr + 1, 0.0), v(nc + 1, 0.0), minv(nc + 1);
     std::vector<std::size_t> p(nc + 1, 0), way(nc + 1, 0);
-    std::vector<char> used(nc + 1);
+    std::vector<std::size_t> free_cols(nc), tree_cols;
+    tree_cols.reserve(nc + 1);
 
     for (std::size_t i = 1; i <= nr; ++i) {
         p[0] = i;
         std::size_t j0 = 0;
         std::size_t i0 = i;
         std::fill(minv.begin(), minv.end(), kInf);
-        std::fill(used.begin(), used.end(), 0);
-        used[0] = 1;
+        for (std::size_t j = 0; j < nc; ++j) free_cols[j] = j + 1;
+        std::size_t n_free = nc;
+        tree_cols.assign(1, 0);
+        double pending = 0.0;
         for (;;) {
             double delta = kInf;
             std::size_t j1 = 0;  // 0 = none: column 0 is never a candidate
-            for (std::size_t j = 1; j <= nc; ++j) {
-                if (used[j]) continue;
-                const double cur = (wm.at(i0 - 1, j - 1) - u[i0]) - v[j];
-                if (cur < minv[j]) {
-                    minv[j] = cur;
+            std::size_t at = 0;  // position of j1 in free_cols
+            const double* w_row = wm.w + (i0 - 1) * nc - 1;  // w_row[j] = W[i0 - 1][j - 1]
+            const double ui = u[i0];
+            for (std::size_t k = 0; k < n_free; ++k) {
+                const std::size_t j = free_cols[k];
+                double mv = minv[j] - pending;
+                const double cur = (w_row[j] - ui) - v[j];
+                if (cur < mv) {
+                    mv = cur;
                     way[j] = j0;
                 }
-                if (minv[j] < delta) {
-                    delta = minv[j];
+                minv[j] = mv;
+                if (mv < delta) {
+                    delta = mv;
                     j1 = j;
+                    at = k;
                 }
             }
             // Only reachable when the reduced costs overflow to infinity.
             if (j1 == 0) throw std::runtime_error("linear_assignment: no free column; n > m?");
-            for (std::size_t j = 0; j <= nc; ++j) {
-                if (used[j]) {
-                    u[p[j]] = u[p[j]] + delta;
-                    v[j] = v[j] - delta;
-                } else {
-                    minv[j] = minv[j] - delta;
-                }
+            for (const std::size_t j : tree_cols) {
+                u[p[j]] = u[p[j]] + delta;
+                v[j] = v[j] - delta;
             }
+            pending = delta;
             j0 = j1;
             i0 = p[j1];
             if (i0 == 0) break;
-            used[j1] = 1;
+            tree_cols.push_back(j1);
+            std::copy(free_cols.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                      free_cols.begin() + static_cast<std::ptrdiff_t>(n_free),
+                      free_cols.begin() + static_cast<std::ptrdiff_t>(at));
+            --n_free;
         }
         // Hand each column on the alternating path to the row that reached it.
         do {
