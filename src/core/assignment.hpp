@@ -31,8 +31,22 @@ std::pair<std::size_t, std::size_t> require_2d_cost(std::size_t ndim, const std:
 // at the first NaN or infinite element.
 void require_finite_cost(const double* cost, std::size_t n, std::size_t m);
 
+// Working storage of linear_assignment and accept_pairs, kept by a caller
+// that solves many problems (the tracker) to save allocations. Nothing in it
+// is read before being written within one call.
+struct AssignmentWorkspace {
+    std::vector<double> transposed, u, v, minv;
+    std::vector<std::size_t> p, way, free_cols, tree_cols;
+    std::vector<std::uint64_t> on_tree;
+    std::vector<std::int64_t> col_of_row;
+    std::vector<char> row_taken, col_taken;
+};
+
 // The reference's shortest-augmenting-path solver, with its tie-breaking.
 AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m);
+// The same, with caller-kept storage; `out` is overwritten.
+void linear_assignment(const double* cost, std::size_t n, std::size_t m, AssignmentWorkspace& ws,
+                       AssignmentResult& out);
 
 // Jonker-Volgenant: optimal, but a different optimum on ties.
 AssignmentResult linear_assignment_lapjv(const double* cost, std::size_t n, std::size_t m);
@@ -42,6 +56,12 @@ AssignmentResult linear_assignment_lapjv(const double* cost, std::size_t n, std:
 // is 0. Unmatched rows and columns follow in ascending order.
 AssociationResult accept_pairs(const AssignmentResult& pairs, const double* cost, std::size_t n, std::size_t m,
                                double max_cost, const std::uint8_t* reject = nullptr);
+// The same, with caller-kept storage; `out` is overwritten.
+void accept_pairs(const AssignmentResult& pairs, const double* cost, std::size_t n, std::size_t m, double max_cost,
+                  const std::uint8_t* reject, AssignmentWorkspace& ws, AssociationResult& out);
+
+// No pairs: every row and every column unmatched; `out` is overwritten.
+void unmatched_all(std::size_t n, std::size_t m, AssociationResult& out);
 
 // linear_assignment followed by accept_pairs; with n or m = 0 no solver runs.
 AssociationResult associate(const double* cost, std::size_t n, std::size_t m, double max_cost);

@@ -103,18 +103,20 @@ void ByteTracker::check_counters(std::size_t n_detections) const {
 
 // A detection may start or correct a track only when the state it would start
 // is finite and has a positive position variance: a zero-height box or
-// overflowing coordinates would otherwise poison the filter.
-bool ByteTracker::usable(const Detection& det) const {
-    double z[4], mean[8], cov[64];
-    xyxy_to_xyah(det.box, z, 1);
-    kalman::initiate(std_weight_position_, std_weight_velocity_, z, mean, cov);
-    return all_finite(mean, 8) && all_finite(cov, 64) && cov[0] > 0.0;
+// overflowing coordinates would otherwise poison the filter. The state
+// initiate() builds from z is z, four zeros, and a diagonal covariance of
+// p*p, p*p, 0.01^2, p*p, v*v, v*v, 1e-5^2, v*v (zeros elsewhere), so only
+// these entries can fail the test.
+bool ByteTracker::usable(const double* z) const {
+    const double h = z[3];
+    const double p = (std_weight_position_ + std_weight_position_) * h;
+    const double v = (10.0 * std_weight_velocity_) * h;
+    const double pp = p * p, vv = v * v;
+    return all_finite(z, 4) && std::isfinite(pp) && std::isfinite(vv) && pp > 0.0;
 }
 
-void ByteTracker::start_track(const Detection& det, std::size_t dim) {
+void ByteTracker::start_track(const Detection& det, const double* z, std::size_t dim) {
     auto t = std::make_unique<Track>();
-    double z[4];
-    xyxy_to_xyah(det.box, z, 1);
     kalman::initiate(std_weight_position_, std_weight_velocity_, z, t->mean, t->covariance);
     t->track_id = next_id_;
     t->state = TrackState::Tentative;
@@ -139,9 +141,8 @@ void ByteTracker::predict_track(Track& t) const {
     if (!state_finite(t)) t.state = TrackState::Deleted;
 }
 
-void ByteTracker::update_track(Track& t, const Detection& det, std::size_t dim) const {
-    double z[4], mean[8], cov[64];
-    xyxy_to_xyah(det.box, z, 1);
+void ByteTracker::update_track(Track& t, const Detection& det, const double* z, std::size_t dim) const {
+    double mean[8], cov[64];
     kalman::update(std_weight_position_, std_weight_velocity_, t.mean, t.covariance, z, mean, cov);
     std::copy(mean, mean + 8, t.mean);
     std::copy(cov, cov + 64, t.covariance);
@@ -180,19 +181,20 @@ void ByteTracker::remove_deleted() {
                   tracks_.end());
 }
 
-AssociationResult ByteTracker::associate_tracks(const TrackRefs& tracks, const DetectionRefs& dets, bool gated,
-                                                double iou_thresh, std::size_t dim) const {
-    const std::size_t T = tracks.size(), D = dets.size(), n = T * D;
+void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& frame, const DetectionRefs& dets,
+                                   bool gated, double iou_thresh, AssociationResult& out) {
+    const std::size_t T = tracks.size(), D = dets.size(), n = T * D, dim = frame.dim;
     if (T == 0 || D == 0) {
-        AssociationResult r;
-        for (std::size_t i = 0; i < T; ++i) r.unmatched_rows.push_back(static_cast<std::int64_t>(i));
-        for (std::size_t j = 0; j < D; ++j) r.unmatched_cols.push_back(static_cast<std::int64_t>(j));
-        return r;
+        unmatched_all(T, D, out);
+        return;
     }
+    Scratch& s = scratch_;
+    auto det = [&](std::size_t j) -> const Detection& { return frame.detections[dets[j]]; };
 
-    std::vector<double> track_boxes(4 * T), det_boxes(4 * D);
-    for (std::size_t i = 0; i < T; ++i) xyah_to_xyxy(tracks[i]->mean, &track_boxes[4 * i], 1);
-    for (std::size_t j = 0; j < D; ++j) std::copy(dets[j]->box, dets[j]->box + 4, &det_boxes[4 * j]);
+    s.track_boxes.resize(4 * T);
+    s.det_boxes.resize(4 * D);
+    for (std::size_t i = 0; i < T; ++i) xyah_to_xyxy(tracks[i]->mean, &s.track_boxes[4 * i], 1);
+    for (std::size_t j = 0; j < D; ++j) std::copy(det(j).box, det(j).box + 4, &s.det_boxes[4 * j]);
 
     AssociationCostInputs in;
     in.tracks = T;
@@ -202,127 +204,156 @@ AssociationResult ByteTracker::associate_tracks(const TrackRefs& tracks, const D
     in.w_unc = config_.w_unc;
     in.iou_thresh = iou_thresh;
 
-    std::vector<double> ious(n);
-    iou_kernel(track_boxes.data(), T, det_boxes.data(), D, ious.data());
-    in.ious = ious.data();
+    s.ious.resize(n);
+    iou_kernel(s.track_boxes.data(), T, s.det_boxes.data(), D, s.ious.data());
+    in.ious = s.ious.data();
 
-    std::vector<double> motion;
     if (config_.use_giou) {
-        motion.resize(n);
-        giou_kernel(track_boxes.data(), T, det_boxes.data(), D, motion.data());
-        for (double& g : motion) g = 1.0 - g;
-        in.motion = motion.data();
+        s.motion.resize(n);
+        giou_kernel(s.track_boxes.data(), T, s.det_boxes.data(), D, s.motion.data());
+        for (double& g : s.motion) g = 1.0 - g;
+        in.motion = s.motion.data();
     }
 
-    std::vector<std::uint8_t> mismatch;
+    // Without a class on both sides somewhere in the stage the mask would be
+    // all zeros, which vetoes nothing: leave it out.
     if (config_.class_aware) {
-        mismatch.resize(n);
-        for (std::size_t i = 0; i < T; ++i)
-            for (std::size_t j = 0; j < D; ++j) {
-                const std::int32_t a = tracks[i]->class_id, b = dets[j]->class_id;
-                mismatch[i * D + j] = (a != b && a != -1 && b != -1) ? 1 : 0;
-            }
-        in.class_mismatch = mismatch.data();
+        bool track_classes = false, det_classes = false;
+        for (std::size_t i = 0; i < T && !track_classes; ++i) track_classes = tracks[i]->class_id != -1;
+        for (std::size_t j = 0; j < D && !det_classes; ++j) det_classes = det(j).class_id != -1;
+        if (track_classes && det_classes) {
+            s.mismatch.resize(n);
+            for (std::size_t i = 0; i < T; ++i)
+                for (std::size_t j = 0; j < D; ++j) {
+                    const std::int32_t a = tracks[i]->class_id, b = det(j).class_id;
+                    s.mismatch[i * D + j] = (a != b && a != -1 && b != -1) ? 1 : 0;
+                }
+            in.class_mismatch = s.mismatch.data();
+        }
     }
 
     const bool d2_veto = gated && config_.use_mahalanobis_gating;
     const bool with_unc = config_.w_unc > 0.0;
-    std::vector<double> d2, unc;
     if (d2_veto || with_unc) {
-        std::vector<double> means(8 * T), covs(64 * T), meas(4 * D);
+        s.d2.resize(n);
+        // Every track's factorisation runs, in order, and may throw as in the
+        // batch core. A distance is needed only where neither the overlap nor
+        // the class veto forbids the pair: a forbidden pair's cost is
+        // overwritten whatever its distance, so the others get 0.
+        const std::uint8_t* mismatch = in.class_mismatch;
         for (std::size_t i = 0; i < T; ++i) {
-            std::copy(tracks[i]->mean, tracks[i]->mean + 8, &means[8 * i]);
-            std::copy(tracks[i]->covariance, tracks[i]->covariance + 64, &covs[64 * i]);
+            const kalman::GatingFactor f =
+                kalman::gating_factor(std_weight_position_, tracks[i]->mean, tracks[i]->covariance);
+            const double* iou_row = s.ious.data() + i * D;
+            double* row = s.d2.data() + i * D;
+            for (std::size_t j = 0; j < D; ++j) {
+                const bool forbidden = iou_thresh > iou_row[j] || (mismatch != nullptr && mismatch[i * D + j] != 0);
+                row[j] = forbidden ? 0.0 : kalman::gating_distance(f, &s.meas[4 * dets[j]]);
+            }
         }
-        xyxy_to_xyah(det_boxes.data(), meas.data(), D);
-        d2.resize(n);
-        kalman::gating_distance_batch(std_weight_position_, means.data(), covs.data(), T, meas.data(), D, d2.data());
         if (d2_veto) {
-            in.gating_d2 = d2.data();
+            in.gating_d2 = s.d2.data();
             in.has_gate_thresh = true;
             in.gate_thresh = gate_thresh_;
         }
         if (with_unc) {
-            unc.resize(n);
-            uncertainty_distance(d2.data(), n, gate_thresh_, unc.data());
-            in.uncertainty = unc.data();
+            s.unc.resize(n);
+            uncertainty_distance(s.d2.data(), n, gate_thresh_, s.unc.data());
+            in.uncertainty = s.unc.data();
         }
     }
 
     // The appearance term needs an embedding of this frame's width on every
     // track and every detection; otherwise the whole stage goes without it.
-    std::vector<double> app;
     bool with_app = config_.w_app > 0.0 && dim > 0;
     for (std::size_t i = 0; with_app && i < T; ++i) with_app = tracks[i]->feature.size() == dim;
-    for (std::size_t j = 0; with_app && j < D; ++j) with_app = dets[j]->embedding != nullptr;
+    for (std::size_t j = 0; with_app && j < D; ++j) with_app = det(j).embedding != nullptr;
     if (with_app) {
-        std::vector<double> tf(T * dim), df(D * dim);
-        for (std::size_t i = 0; i < T; ++i) std::copy(tracks[i]->feature.begin(), tracks[i]->feature.end(), &tf[i * dim]);
-        for (std::size_t j = 0; j < D; ++j) std::copy(dets[j]->embedding, dets[j]->embedding + dim, &df[j * dim]);
-        app.resize(n);
-        appearance_distance(tf.data(), T, df.data(), D, dim, app.data());
-        in.appearance = app.data();
+        s.tf.resize(T * dim);
+        s.df.resize(D * dim);
+        for (std::size_t i = 0; i < T; ++i)
+            std::copy(tracks[i]->feature.begin(), tracks[i]->feature.end(), &s.tf[i * dim]);
+        for (std::size_t j = 0; j < D; ++j) std::copy(det(j).embedding, det(j).embedding + dim, &s.df[j * dim]);
+        s.app.resize(n);
+        appearance_distance(s.tf.data(), T, s.df.data(), D, dim, s.app.data());
+        in.appearance = s.app.data();
     }
 
-    std::vector<double> cost(n);
-    std::vector<std::uint8_t> reject(n);
-    const double max_cost = build_association_cost(in, cost.data(), reject.data());
+    s.cost.resize(n);
+    s.reject.resize(n);
+    const double max_cost = build_association_cost(in, s.cost.data(), s.reject.data());
 
     // A vetoed pair stays rejected whatever the gate (a gate of 2^53 or more
     // would absorb the +1.0 of its cost), and so does a detection that cannot
     // be turned into a usable state.
     for (std::size_t j = 0; j < D; ++j)
-        if (!usable(*dets[j]))
-            for (std::size_t i = 0; i < T; ++i) reject[i * D + j] = 1;
+        if (!s.usable[dets[j]])
+            for (std::size_t i = 0; i < T; ++i) s.reject[i * D + j] = 1;
 
-    const AssignmentResult pairs =
-        config_.use_lapjv ? linear_assignment_lapjv(cost.data(), T, D) : linear_assignment(cost.data(), T, D);
-    return accept_pairs(pairs, cost.data(), T, D, max_cost, reject.data());
+    if (config_.use_lapjv)
+        s.pairs = linear_assignment_lapjv(s.cost.data(), T, D);
+    else
+        linear_assignment(s.cost.data(), T, D, s.solver, s.pairs);
+    accept_pairs(s.pairs, s.cost.data(), T, D, max_cost, s.reject.data(), s.solver, out);
 }
 
 std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
     ++frame_index_;
     for (auto& t : tracks_) predict_track(*t);
 
-    DetectionRefs high, low;
-    for (const Detection& d : frame.detections) {
+    Scratch& s = scratch_;
+    const std::size_t n_det = frame.detections.size();
+    // Each detection's measurement and usability, once per frame.
+    s.meas.resize(4 * n_det);
+    s.usable.resize(n_det);
+    s.high.clear();
+    s.low.clear();
+    for (std::size_t j = 0; j < n_det; ++j) {
+        const Detection& d = frame.detections[j];
+        xyxy_to_xyah(d.box, &s.meas[4 * j], 1);
+        s.usable[j] = usable(&s.meas[4 * j]) ? 1 : 0;
         if (d.score >= config_.high_score_thresh)
-            high.push_back(&d);
+            s.high.push_back(j);
         else if (d.score >= config_.low_score_thresh)
-            low.push_back(&d);
+            s.low.push_back(j);
     }
 
-    TrackRefs confirmed, tentative;
+    s.confirmed.clear();
+    s.tentative.clear();
     for (auto& t : tracks_) {
         if (t->state == TrackState::Confirmed)
-            confirmed.push_back(t.get());
+            s.confirmed.push_back(t.get());
         else if (t->state == TrackState::Tentative)
-            tentative.push_back(t.get());
+            s.tentative.push_back(t.get());
     }
     const std::size_t dim = frame.dim;
+    auto correct = [&](Track& t, std::size_t det_index) {
+        update_track(t, frame.detections[det_index], &s.meas[4 * det_index], dim);
+    };
 
-    const AssociationResult r1 = associate_tracks(confirmed, high, true, config_.match_iou_thresh, dim);
-    for (std::size_t k = 0; k < r1.match_rows.size(); ++k)
-        update_track(*confirmed[r1.match_rows[k]], *high[r1.match_cols[k]], dim);
+    associate_tracks(s.confirmed, frame, s.high, true, config_.match_iou_thresh, s.r1);
+    for (std::size_t k = 0; k < s.r1.match_rows.size(); ++k)
+        correct(*s.confirmed[s.r1.match_rows[k]], s.high[s.r1.match_cols[k]]);
 
-    TrackRefs remaining;
-    for (std::int64_t r : r1.unmatched_rows) remaining.push_back(confirmed[r]);
-    const AssociationResult r2 = associate_tracks(remaining, low, false, config_.recovery_iou_thresh, dim);
-    for (std::size_t k = 0; k < r2.match_rows.size(); ++k)
-        update_track(*remaining[r2.match_rows[k]], *low[r2.match_cols[k]], dim);
+    s.remaining.clear();
+    for (std::int64_t r : s.r1.unmatched_rows) s.remaining.push_back(s.confirmed[r]);
+    associate_tracks(s.remaining, frame, s.low, false, config_.recovery_iou_thresh, s.r2);
+    for (std::size_t k = 0; k < s.r2.match_rows.size(); ++k)
+        correct(*s.remaining[s.r2.match_rows[k]], s.low[s.r2.match_cols[k]]);
 
-    DetectionRefs leftover;
-    for (std::int64_t c : r1.unmatched_cols) leftover.push_back(high[c]);
-    const AssociationResult r3 = associate_tracks(tentative, leftover, true, config_.match_iou_thresh, dim);
-    for (std::size_t k = 0; k < r3.match_rows.size(); ++k)
-        update_track(*tentative[r3.match_rows[k]], *leftover[r3.match_cols[k]], dim);
+    s.leftover.clear();
+    for (std::int64_t c : s.r1.unmatched_cols) s.leftover.push_back(s.high[c]);
+    associate_tracks(s.tentative, frame, s.leftover, true, config_.match_iou_thresh, s.r3);
+    for (std::size_t k = 0; k < s.r3.match_rows.size(); ++k)
+        correct(*s.tentative[s.r3.match_rows[k]], s.leftover[s.r3.match_cols[k]]);
 
-    for (std::int64_t r : r2.unmatched_rows) mark_missed(*remaining[r]);
-    for (std::int64_t r : r3.unmatched_rows) mark_missed(*tentative[r]);
+    for (std::int64_t r : s.r2.unmatched_rows) mark_missed(*s.remaining[r]);
+    for (std::int64_t r : s.r3.unmatched_rows) mark_missed(*s.tentative[r]);
 
-    for (std::int64_t c : r3.unmatched_cols) {
-        const Detection& d = *leftover[c];
-        if (d.score >= config_.new_track_thresh && usable(d)) start_track(d, dim);
+    for (std::int64_t c : s.r3.unmatched_cols) {
+        const std::size_t j = s.leftover[c];
+        const Detection& d = frame.detections[j];
+        if (d.score >= config_.new_track_thresh && s.usable[j]) start_track(d, &s.meas[4 * j], dim);
     }
 
     remove_deleted();

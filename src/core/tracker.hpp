@@ -100,16 +100,16 @@ public:
 
 private:
     using TrackRefs = std::vector<Track*>;
-    using DetectionRefs = std::vector<const Detection*>;
+    using DetectionRefs = std::vector<std::size_t>;  // indices into the frame's detections
 
-    void start_track(const Detection& det, std::size_t dim);
+    void start_track(const Detection& det, const double* z, std::size_t dim);
     void predict_track(Track& track) const;
-    void update_track(Track& track, const Detection& det, std::size_t dim) const;
+    void update_track(Track& track, const Detection& det, const double* z, std::size_t dim) const;
     void mark_missed(Track& track) const;
     void remove_deleted();
-    AssociationResult associate_tracks(const TrackRefs& tracks, const DetectionRefs& dets, bool gated,
-                                       double iou_thresh, std::size_t dim) const;
-    bool usable(const Detection& det) const;
+    void associate_tracks(const TrackRefs& tracks, const FrameInput& frame, const DetectionRefs& dets, bool gated,
+                          double iou_thresh, AssociationResult& out);
+    bool usable(const double* z) const;
 
     TrackerConfig config_;
     double std_weight_position_;
@@ -118,6 +118,22 @@ private:
     std::vector<std::unique_ptr<Track>> tracks_;
     std::int32_t next_id_ = 1;
     std::int32_t frame_index_ = -1;
+
+    // Per-frame working buffers, kept only to save allocations: each is
+    // written before it is read within a frame, and nothing in them carries
+    // over from one frame to the next.
+    struct Scratch {
+        std::vector<double> meas;           // xyah measurement of every detection
+        std::vector<std::uint8_t> usable;   // whether that detection may start or correct a track
+        DetectionRefs high, low, leftover;
+        TrackRefs confirmed, tentative, remaining;
+        std::vector<double> track_boxes, det_boxes, ious, motion, d2, unc, app, cost, tf, df;
+        std::vector<std::uint8_t> mismatch, reject;
+        AssignmentWorkspace solver;
+        AssignmentResult pairs;
+        AssociationResult r1, r2, r3;
+    };
+    Scratch scratch_;
 };
 
 }  // namespace loomfeather
