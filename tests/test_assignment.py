@@ -108,6 +108,17 @@ def test_linear_assignment_follows_the_reference_search():
         assert [a.tolist() for a in LA(cost)] == list(reference_assignment(cost))
 
 
+@pytest.mark.parametrize("shape", [(40, 45), (45, 40), (100, 97)])
+def test_gated_linear_assignment_follows_the_reference_search(shape):
+    # Mostly one forbidden value: the search treats runs of equal columns
+    # together there, which must not change a single step.
+    rng = np.random.default_rng(sum(shape))
+    for density in (0.02, 0.05, 0.2):
+        admissible = rng.random(shape) < density
+        cost = np.where(admissible, rng.choice([0.05, 0.1, 0.1 + 1e-17, 0.3, 0.7], shape), 1.7)
+        assert [a.tolist() for a in LA(cost)] == list(reference_assignment(cost))
+
+
 @pytest.mark.parametrize("shape", [(1, 1), (7, 3), (3, 7), (60, 60), (200, 300), (300, 200)])
 def test_float_totals_match_scipy(shape):
     cost = np.random.default_rng(sum(shape)).uniform(-5, 100, size=shape)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -24,15 +25,14 @@ struct WorkingMatrix {
     std::size_t nc;
     bool transposed;
 
-    WorkingMatrix(const double* cost, std::size_t n, std::size_t m, std::vector<double>& buffer)
-        : storage(buffer), w(cost), nr(n), nc(m), transposed(m < n) {
-        if (!transposed) return;
+    // With copy = false nothing is read: only the orientation is set up.
+    WorkingMatrix(const double* cost, std::size_t n, std::size_t m, std::vector<double>& buffer, bool copy = true)
+        : storage(buffer), w(cost), nr(m < n ? m : n), nc(m < n ? n : m), transposed(m < n) {
+        if (!transposed || !copy) return;
         storage.resize(n * m);
         for (std::size_t r = 0; r < m; ++r)
             for (std::size_t c = 0; c < n; ++c) storage[r * n + c] = cost[c * m + r];
         w = storage.data();
-        nr = m;
-        nc = n;
     }
     WorkingMatrix(const WorkingMatrix&) = delete;  // w may point into storage
     WorkingMatrix& operator=(const WorkingMatrix&) = delete;
@@ -145,63 +145,69 @@ LF_TARGET_AVX Scan scan_dense_avx(const double* w_row, double ui, double pending
 }
 #endif
 
+#if LF_X86_SIMD
+// collect_others, four entries at a time; returns how many it went through.
+LF_TARGET_AVX std::size_t collect_others_avx(const double* cost, std::size_t count, std::size_t m, double top,
+                                             std::size_t limit, std::vector<Entry>& found, bool& finite) {
+    const __m256d topv = _mm256_set1_pd(top), big = _mm256_set1_pd(DBL_MAX);
+    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+    __m256d bad = _mm256_setzero_pd();
+    std::size_t k = 0;
+    for (; k + 4 <= count && found.size() <= limit; k += 4) {
+        const __m256d x = _mm256_loadu_pd(cost + k);
+        bad = _mm256_or_pd(bad, _mm256_cmp_pd(_mm256_and_pd(x, abs_mask), big, _CMP_NLE_UQ));
+        int other = _mm256_movemask_pd(_mm256_cmp_pd(x, topv, _CMP_NEQ_UQ));
+        while (other) {
+            const int l = __builtin_ctz(other);
+            other &= other - 1;
+            found.push_back({(k + l) / m, (k + l) % m, cost[k + l]});
+        }
+    }
+    finite &= _mm256_movemask_pd(bad) == 0;
+    return k;
+}
+#endif
+
 // Below this many columns the list form is as fast.
 constexpr std::size_t kDenseMinColumns = 16;
+#ifndef LF_SPARSE_MIN
+#define LF_SPARSE_MIN 16
+#endif
+constexpr std::size_t kSparseMinColumns = LF_SPARSE_MIN;
 
-}  // namespace
-
-std::pair<std::size_t, std::size_t> require_2d_cost(std::size_t ndim, const std::int64_t* shape, const char* name) {
-    if (ndim != 2) throw std::invalid_argument(std::string(name) + ": cost must be a 2-D (n, m) array");
-    return {static_cast<std::size_t>(shape[0]), static_cast<std::size_t>(shape[1])};
+inline std::uint64_t bits_of(double x) {
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
 }
 
-void require_finite_cost(const double* cost, std::size_t n, std::size_t m) {
+// The entries of the n x m `cost` that differ from `top`, in row-major order,
+// while checking that every entry is finite. Gives up (false) once there are
+// more than `limit`; the rest of the matrix is then still checked.
+bool collect_others(const double* cost, std::size_t n, std::size_t m, double top, std::size_t limit,
+                    std::vector<Entry>& found) {
+    found.clear();
     const std::size_t count = n * m;
-    for (std::size_t k = 0; k < count; ++k) {
-        // False for NaN as well as for +-inf.
-        if (!(DBL_MAX >= std::fabs(cost[k])))
-            throw std::invalid_argument("cost matrix must be finite; gate before assignment");
+    std::size_t k = 0;
+    bool finite = true;
+#if LF_X86_SIMD
+    if (cpu_has_avx()) k = collect_others_avx(cost, count, m, top, limit, found, finite);
+#endif
+    for (; k < count && found.size() <= limit; ++k) {
+        finite &= DBL_MAX >= std::fabs(cost[k]);  // false for NaN and +-inf
+        if (cost[k] != top) found.push_back({k / m, k % m, cost[k]});
     }
+    if (!finite) throw std::invalid_argument("cost matrix must be finite; gate before assignment");
+    if (found.size() <= limit) return true;
+    require_finite_cost(cost + k, count - k, 1);
+    return false;
 }
 
-// Shortest augmenting path with row and column potentials (the Hungarian
-// method in its O(n^2 m) form). Rows are inserted one at a time; column 0 is
-// a virtual column holding the row being inserted. Both comparisons of the
-// search are strict and scan columns upwards, which fixes the optimum chosen
-// among ties.
-//
-// Each search step makes one pass over the columns not yet on the tree (a
-// list kept in ascending order, or with AVX all columns with a mask), and
-// one over the few on it. The step's
-// "minv[j] -= delta" for the columns off the tree is carried to the next
-// pass, which reads minv[j] first: the same subtraction of the same values,
-// done later. (The first pass subtracts +0.0, which changes no value.)
-AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m) {
-    AssignmentWorkspace ws;
-    AssignmentResult out;
-    linear_assignment(cost, n, m, ws, out);
-    return out;
-}
-
-void linear_assignment(const double* cost, std::size_t n, std::size_t m, AssignmentWorkspace& ws,
-                       AssignmentResult& out) {
-    out.rows.clear();
-    out.cols.clear();
-    if (n == 0 || m == 0) return;
-    require_finite_cost(cost, n, m);
-    const WorkingMatrix wm(cost, n, m, ws.transposed);
+// The search of every row, each step scanning every column off the tree.
+void search_by_columns(const WorkingMatrix& wm, AssignmentWorkspace& ws) {
     const std::size_t nr = wm.nr, nc = wm.nc;
-
     std::vector<double>&u = ws.u, &v = ws.v, &minv = ws.minv;
     std::vector<std::size_t>&p = ws.p, &way = ws.way, &free_cols = ws.free_cols, &tree_cols = ws.tree_cols;
-    u.assign(nr + 1, 0.0);
-    v.assign(nc + 1, 0.0);
-    minv.resize(nc + 1);
-    p.assign(nc + 1, 0);
-    way.assign(nc + 1, 0);
-    free_cols.resize(nc);
-    tree_cols.reserve(nc + 1);
-
 #if LF_X86_SIMD
     const bool dense = nc >= kDenseMinColumns && cpu_has_avx();
 #else
@@ -259,6 +265,417 @@ void linear_assignment(const double* cost, std::size_t n, std::size_t m, Assignm
             j0 = j;
         } while (j0 != 0);
     }
+
+}
+
+// The same search for a matrix whose entries mostly hold one value B (the
+// forbidden cost of a gated matrix). There the plain search spends nearly
+// all its steps walking plateaus of equal reduced costs, one pass over every
+// column per step. But two columns off the tree with the same v, whose
+// entries are B in every row scanned so far in this search, compute exactly
+// the same numbers: minv[j] - pending, (B - u[i0]) - v[j], the same
+// comparisons. Such columns are kept as one class with one minv and one way.
+// A row holding another value in a member's column leaves it in the class
+// when neither value lowers minv (its numbers stay the class's); otherwise
+// the column leaves, as it does when it joins the tree, and is scanned on
+// its own for the rest of that search. The winner is the lowest (minv, column) pair, as the upward scan
+// with strict comparisons picks. A step with delta = 0 skips the potential
+// update: u and v start at +0 and sums never turn them into -0, so adding or
+// subtracting a zero leaves every one unchanged.
+//
+// `others` lists, per working row, the columns (1-based) whose entry is not
+// B, with the entry. value_ids[j] names v[j] in `values` (kNoClass once the
+// table of distinct values is full).
+constexpr std::size_t kMaxClasses = 64;
+constexpr std::uint32_t kNoClass = 0xffffffffu;
+
+struct Sparse {
+    std::size_t nr, nc;
+    double background;
+    const std::vector<std::size_t>& row_start;
+    const std::vector<std::pair<std::size_t, double>>& others;
+};
+
+std::uint32_t value_id(std::vector<std::uint64_t>& values, double x) {
+    const std::uint64_t b = bits_of(x);
+    for (std::uint32_t k = 0; k < values.size(); ++k)
+        if (values[k] == b) return k;
+    if (values.size() == kMaxClasses) return kNoClass;
+    values.push_back(b);
+    return static_cast<std::uint32_t>(values.size() - 1);
+}
+
+// Moves column j from the list of its old value to the list of v[j]'s.
+void regroup(AssignmentWorkspace& ws, std::size_t j) {
+    const std::uint32_t old = ws.value_ids[j], now = value_id(ws.values, ws.v[j]);
+    if (old == now) return;
+    std::vector<std::size_t>& from = old == kNoClass ? ws.unclassed : ws.lists[old];
+    std::vector<std::size_t>& to = now == kNoClass ? ws.unclassed : ws.lists[now];
+    from.erase(std::lower_bound(from.begin(), from.end(), j));
+    to.insert(std::lower_bound(to.begin(), to.end(), j), j);
+    ws.value_ids[j] = now;
+}
+
+// The classes of one search, one slot each, as arrays (padded to a multiple
+// of four with slots that have no member: first = 0).
+struct Slots {
+    std::size_t count = 0;  // padded
+    double *v, *minv, *old, *cur, *lower;  // lower: all bits set where cur < old
+    std::uint64_t* way;
+    double* first;  // lowest member still in the class, 0 for none
+};
+
+// Per slot: old = minv - pending, cur = (B - u) - v, lower = cur < old.
+inline void slots_prepare(const Slots& s, double pending, double b_minus_u) {
+    for (std::size_t q = 0; q < s.count; ++q) {
+        s.old[q] = s.minv[q] - pending;
+        s.cur[q] = b_minus_u - s.v[q];
+        const bool lower = s.cur[q] < s.old[q];
+        std::memset(&s.lower[q], lower ? 0xff : 0, sizeof(double));
+    }
+}
+
+// Per slot: store the step's minv and way, and offer (minv, first) to the
+// lowest-pair selection that the loose columns started.
+inline void slots_commit(const Slots& s, std::size_t j0, double& delta, std::size_t& j1, std::size_t& slot) {
+    for (std::size_t q = 0; q < s.count; ++q) {
+        const bool lower = bits_of(s.lower[q]) != 0;
+        s.minv[q] = lower ? s.cur[q] : s.old[q];
+        s.way[q] = lower ? j0 : s.way[q];
+        const auto first = static_cast<std::size_t>(s.first[q]);
+        if (first != 0 && (s.minv[q] < delta || (s.minv[q] == delta && first < j1))) {
+            delta = s.minv[q];
+            j1 = first;
+            slot = q;
+        }
+    }
+}
+
+#if LF_X86_SIMD
+LF_TARGET_AVX void slots_prepare_avx(const Slots& s, double pending, double b_minus_u) {
+    const __m256d pend = _mm256_set1_pd(pending), bmu = _mm256_set1_pd(b_minus_u);
+    for (std::size_t q = 0; q < s.count; q += 4) {
+        const __m256d old = _mm256_sub_pd(_mm256_loadu_pd(s.minv + q), pend);
+        const __m256d cur = _mm256_sub_pd(bmu, _mm256_loadu_pd(s.v + q));
+        _mm256_storeu_pd(s.old + q, old);
+        _mm256_storeu_pd(s.cur + q, cur);
+        _mm256_storeu_pd(s.lower + q, _mm256_cmp_pd(cur, old, _CMP_LT_OQ));
+    }
+}
+
+LF_TARGET_AVX void slots_commit_avx(const Slots& s, std::size_t j0, double& delta, std::size_t& j1,
+                                    std::size_t& slot) {
+    const __m256d vj0 = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(j0)));
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d best = _mm256_set1_pd(kInf), best_first = zero, best_slot = zero;
+    __m256d qv = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
+    const __m256d four = _mm256_set1_pd(4.0);
+    for (std::size_t q = 0; q < s.count; q += 4, qv = _mm256_add_pd(qv, four)) {
+        const __m256d lower = _mm256_loadu_pd(s.lower + q);
+        const __m256d mv = select(lower, _mm256_loadu_pd(s.cur + q), _mm256_loadu_pd(s.old + q));
+        _mm256_storeu_pd(s.minv + q, mv);
+        double* way_q = reinterpret_cast<double*>(s.way + q);
+        _mm256_storeu_pd(way_q, select(lower, vj0, _mm256_loadu_pd(way_q)));
+        const __m256d first = _mm256_loadu_pd(s.first + q);
+        // Lowest value, then lowest first member; slots without members never win.
+        const __m256d live = _mm256_cmp_pd(first, zero, _CMP_NEQ_OQ);
+        const __m256d better = _mm256_or_pd(
+            _mm256_cmp_pd(mv, best, _CMP_LT_OQ),
+            _mm256_and_pd(_mm256_cmp_pd(mv, best, _CMP_EQ_OQ), _mm256_cmp_pd(first, best_first, _CMP_LT_OQ)));
+        const __m256d take = _mm256_and_pd(live, _mm256_or_pd(better, _mm256_cmp_pd(best_first, zero, _CMP_EQ_OQ)));
+        const __m256d take_valid = _mm256_and_pd(take, _mm256_cmp_pd(mv, mv, _CMP_ORD_Q));
+        const __m256d lt_inf = _mm256_cmp_pd(mv, _mm256_set1_pd(kInf), _CMP_LT_OQ);
+        const __m256d t = _mm256_and_pd(take_valid, lt_inf);
+        best = select(t, mv, best);
+        best_first = select(t, first, best_first);
+        best_slot = select(t, qv, best_slot);
+    }
+    double lane_best[4], lane_first[4], lane_slot[4];
+    _mm256_storeu_pd(lane_best, best);
+    _mm256_storeu_pd(lane_first, best_first);
+    _mm256_storeu_pd(lane_slot, best_slot);
+    for (int l = 0; l < 4; ++l) {
+        const auto first = static_cast<std::size_t>(lane_first[l]);
+        if (first != 0 && (lane_best[l] < delta || (lane_best[l] == delta && first < j1))) {
+            delta = lane_best[l];
+            j1 = first;
+            slot = static_cast<std::size_t>(lane_slot[l]);
+        }
+    }
+}
+#endif
+
+void search_with_background(const Sparse& sp, AssignmentWorkspace& ws) {
+    const std::size_t nr = sp.nr, nc = sp.nc;
+    const double background = sp.background;
+    std::vector<double>&u = ws.u, &v = ws.v, &minv = ws.minv;
+    std::vector<std::size_t>&p = ws.p, &way = ws.way, &tree_cols = ws.tree_cols;
+    std::vector<std::uint32_t>&value_ids = ws.value_ids, &slot_of = ws.slot_of;
+    // Column j left its class in search i when left[j] == i, and is on the
+    // tree when on_tree[j] == i: nothing to clear between searches.
+    std::vector<std::size_t>&left = ws.left_in, &on_tree = ws.on_tree_in;
+    std::vector<std::size_t>&loose = ws.loose, &changed = ws.changed, &list_of_slot = ws.list_of_slot,
+                             &next_of_slot = ws.next_of_slot;
+    std::vector<std::vector<std::size_t>>& lists = ws.lists;
+    std::vector<double>& row_vals = ws.row_vals;  // W[i0 - 1][j - 1] for the loose columns, by column
+#if LF_X86_SIMD
+    const bool avx = cpu_has_avx();
+#endif
+
+    // The grouping of the columns by v lasts across the searches: the table
+    // of values, each column's entry in it, and per entry its columns in
+    // ascending order (`unclassed`: those whose v found no room). Only the
+    // columns whose v changed in a search are moved after it.
+    ws.values.clear();
+    const std::uint32_t zero = value_id(ws.values, 0.0);  // every v starts at +0
+    value_ids.assign(nc + 1, zero);
+    lists.resize(kMaxClasses);
+    for (auto& l : lists) l.clear();
+    lists[zero].resize(nc);
+    for (std::size_t j = 0; j < nc; ++j) lists[zero][j] = j + 1;
+    ws.unclassed.clear();
+    changed.clear();
+    left.assign(nc + 1, 0);
+    on_tree.assign(nc + 1, 0);
+    row_vals.assign(nc + 1, background);
+    slot_of.resize(kMaxClasses);
+    ws.slot_data.resize(7 * kMaxClasses);
+    ws.slot_way.resize(kMaxClasses);
+    list_of_slot.resize(kMaxClasses);
+    next_of_slot.resize(kMaxClasses);
+    Slots sl;
+    sl.v = ws.slot_data.data();
+    sl.minv = sl.v + kMaxClasses;
+    sl.old = sl.minv + kMaxClasses;
+    sl.cur = sl.old + kMaxClasses;
+    sl.lower = sl.cur + kMaxClasses;
+    sl.first = sl.lower + kMaxClasses;
+    sl.way = ws.slot_way.data();
+
+    // The next member of slot q still in its class, or 0.
+    auto advance = [&](std::size_t q, std::size_t i) {
+        const std::vector<std::size_t>& members = lists[list_of_slot[q]];
+        std::size_t& next = next_of_slot[q];
+        while (next < members.size() && left[members[next]] == i) ++next;
+        sl.first[q] = next < members.size() ? static_cast<double>(members[next]) : 0.0;
+    };
+
+    for (std::size_t i = 1; i <= nr; ++i) {
+        p[0] = i;
+        std::size_t j0 = 0;
+        std::size_t i0 = i;
+
+        loose.assign(ws.unclassed.begin(), ws.unclassed.end());
+        for (const std::size_t j : loose) minv[j] = kInf;
+        std::size_t n_slots = 0;
+        for (std::uint32_t k = 0; k < ws.values.size(); ++k) {
+            slot_of[k] = kNoClass;
+            if (lists[k].empty()) continue;
+            const std::size_t q = n_slots++;
+            slot_of[k] = static_cast<std::uint32_t>(q);
+            std::memcpy(&sl.v[q], &ws.values[k], sizeof(double));
+            sl.minv[q] = kInf;
+            sl.way[q] = 0;
+            list_of_slot[q] = k;
+            next_of_slot[q] = 0;
+            sl.first[q] = static_cast<double>(lists[k][0]);
+        }
+        sl.count = (n_slots + 3) & ~std::size_t{3};
+        for (std::size_t q = n_slots; q < sl.count; ++q) {
+            sl.v[q] = 0.0;
+            sl.minv[q] = kInf;
+            sl.way[q] = 0;
+            sl.first[q] = 0.0;
+        }
+
+        tree_cols.assign(1, 0);
+        double pending = 0.0;
+        for (;;) {
+            const std::size_t row = i0 - 1;
+            const double ui = u[i0];
+            const double b_minus_u = background - ui;
+            // This step's numbers for each class, not yet stored.
+#if LF_X86_SIMD
+            if (avx)
+                slots_prepare_avx(sl, pending, b_minus_u);
+            else
+#endif
+                slots_prepare(sl, pending, b_minus_u);
+            // A member whose entry in this row is not B keeps the class's
+            // numbers when neither its entry nor B lowers minv; otherwise it
+            // leaves the class with the class's state and is scanned below.
+            for (std::size_t k = sp.row_start[row]; k < sp.row_start[row + 1]; ++k) {
+                const std::size_t j = sp.others[k].first;
+                row_vals[j] = sp.others[k].second;
+                if (value_ids[j] == kNoClass || left[j] == i) continue;
+                const std::size_t q = slot_of[value_ids[j]];
+                if (bits_of(sl.lower[q]) == 0 && !((row_vals[j] - ui) - sl.v[q] < sl.old[q])) continue;
+                left[j] = i;
+                minv[j] = sl.minv[q];
+                way[j] = sl.way[q];
+                loose.push_back(j);
+                if (static_cast<std::size_t>(sl.first[q]) == j) advance(q, i);
+            }
+            double delta = kInf;
+            std::size_t j1 = 0;
+            for (std::size_t k = 0; k < loose.size(); ++k) {
+                const std::size_t j = loose[k];
+                if (on_tree[j] == i) {  // drop it: the list's order does not matter
+                    loose[k--] = loose.back();
+                    loose.pop_back();
+                    continue;
+                }
+                const double old = minv[j] - pending;
+                const double cur = (row_vals[j] - ui) - v[j];
+                const bool lower = cur < old;
+                const double mv = lower ? cur : old;
+                way[j] = lower ? j0 : way[j];
+                minv[j] = mv;
+                if (mv < delta || (mv == delta && j < j1)) {
+                    delta = mv;
+                    j1 = j;
+                }
+            }
+            for (std::size_t k = sp.row_start[row]; k < sp.row_start[row + 1]; ++k)
+                row_vals[sp.others[k].first] = background;
+            std::size_t j1_slot = kNoClass;
+#if LF_X86_SIMD
+            if (avx)
+                slots_commit_avx(sl, j0, delta, j1, j1_slot);
+            else
+#endif
+                slots_commit(sl, j0, delta, j1, j1_slot);
+            // Only reachable when the reduced costs overflow to infinity.
+            if (j1 == 0) throw std::runtime_error("linear_assignment: no free column; n > m?");
+            if (delta != 0.0) {
+                for (const std::size_t j : tree_cols) {
+                    u[p[j]] = u[p[j]] + delta;
+                    v[j] = v[j] - delta;
+                    if (j != 0) changed.push_back(j);
+                }
+            }
+            if (j1_slot != kNoClass) {
+                left[j1] = i;
+                minv[j1] = sl.minv[j1_slot];
+                way[j1] = sl.way[j1_slot];
+                advance(j1_slot, i);
+            }
+            pending = delta;
+            j0 = j1;
+            i0 = p[j1];
+            if (i0 == 0) break;
+            tree_cols.push_back(j1);
+            on_tree[j1] = i;
+        }
+        // Hand each column on the alternating path to the row that reached it.
+        do {
+            const std::size_t j = way[j0];
+            p[j0] = p[j];
+            j0 = j;
+        } while (j0 != 0);
+
+        for (const std::size_t j : changed) regroup(ws, j);
+        changed.clear();
+        // A full table: values that no column holds any more free their slot.
+        if (ws.values.size() == kMaxClasses) {
+            std::vector<std::uint64_t> kept;
+            std::vector<std::uint32_t> remap(kMaxClasses, kNoClass);
+            for (std::uint32_t k = 0; k < kMaxClasses; ++k)
+                if (!lists[k].empty()) {
+                    remap[k] = static_cast<std::uint32_t>(kept.size());
+                    std::swap(lists[kept.size()], lists[k]);
+                    kept.push_back(ws.values[k]);
+                }
+            ws.values.swap(kept);
+            for (std::size_t j = 1; j <= nc; ++j)
+                if (value_ids[j] != kNoClass) value_ids[j] = remap[value_ids[j]];
+            const std::vector<std::size_t> waiting = ws.unclassed;
+            for (const std::size_t j : waiting) regroup(ws, j);
+        }
+    }
+}
+
+}  // namespace
+
+std::pair<std::size_t, std::size_t> require_2d_cost(std::size_t ndim, const std::int64_t* shape, const char* name) {
+    if (ndim != 2) throw std::invalid_argument(std::string(name) + ": cost must be a 2-D (n, m) array");
+    return {static_cast<std::size_t>(shape[0]), static_cast<std::size_t>(shape[1])};
+}
+
+void require_finite_cost(const double* cost, std::size_t n, std::size_t m) {
+    const std::size_t count = n * m;
+    for (std::size_t k = 0; k < count; ++k) {
+        // False for NaN as well as for +-inf.
+        if (!(DBL_MAX >= std::fabs(cost[k])))
+            throw std::invalid_argument("cost matrix must be finite; gate before assignment");
+    }
+}
+
+// Shortest augmenting path with row and column potentials (the Hungarian
+// method in its O(n^2 m) form). Rows are inserted one at a time; column 0 is
+// a virtual column holding the row being inserted. Both comparisons of the
+// search are strict and scan columns upwards, which fixes the optimum chosen
+// among ties.
+//
+// Each search step makes one pass over the columns not yet on the tree (a
+// list kept in ascending order, or with AVX all columns with a mask), and
+// one over the few on it. The step's
+// "minv[j] -= delta" for the columns off the tree is carried to the next
+// pass, which reads minv[j] first: the same subtraction of the same values,
+// done later. (The first pass subtracts +0.0, which changes no value.)
+AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m) {
+    AssignmentWorkspace ws;
+    AssignmentResult out;
+    linear_assignment(cost, n, m, ws, out);
+    return out;
+}
+
+void linear_assignment(const double* cost, std::size_t n, std::size_t m, AssignmentWorkspace& ws,
+                       AssignmentResult& out) {
+    out.rows.clear();
+    out.cols.clear();
+    if (n == 0 || m == 0) return;
+    const bool transposed = m < n;
+    const std::size_t nr = transposed ? m : n, nc = transposed ? n : m;
+    std::vector<std::size_t>& p = ws.p;
+    ws.u.assign(nr + 1, 0.0);
+    ws.v.assign(nc + 1, 0.0);
+    ws.minv.resize(nc + 1);
+    p.assign(nc + 1, 0);
+    ws.way.assign(nc + 1, 0);
+    ws.free_cols.resize(nc);
+    ws.tree_cols.reserve(nc + 1);
+
+    // A gated matrix: at least three quarters of the entries hold one value,
+    // the largest of the first row (the forbidden cost; not zero, so that
+    // equal values have equal bits). Its other entries are listed per working
+    // row, straight from the caller's matrix in either orientation.
+    bool sparse = false;
+    if (nc >= kSparseMinColumns) {
+        double top = cost[0];
+        for (std::size_t c = 1; c < m; ++c) top = cost[c] > top ? cost[c] : top;
+        auto& found = ws.found;  // (input row, input column, value), by input row
+        sparse = top != 0.0 && collect_others(cost, n, m, top, (n * m) / 4, found);
+        if (sparse) {
+            std::vector<std::size_t>& start = ws.row_start;
+            auto& list = ws.others;
+            start.assign(nr + 2, 0);
+            list.resize(found.size());
+            for (const Entry& e : found) ++start[(transposed ? e.col : e.row) + 2];
+            for (std::size_t r = 2; r <= nr + 1; ++r) start[r] += start[r - 1];
+            // Within a working row the columns ascend: `found` is in input order.
+            for (const Entry& e : found) {
+                const std::size_t wr = transposed ? e.col : e.row, wc = transposed ? e.row : e.col;
+                list[start[wr + 1]++] = {wc + 1, e.value};
+            }
+            start.pop_back();
+            search_with_background(Sparse{nr, nc, top, start, list}, ws);
+        }
+    } else {
+        require_finite_cost(cost, n, m);
+    }
+    const WorkingMatrix wm(cost, n, m, ws.transposed, !sparse);
+    if (!sparse) search_by_columns(wm, ws);
 
     std::vector<std::int64_t>& col_of_row = ws.col_of_row;
     col_of_row.assign(nr, -1);

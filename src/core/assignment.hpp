@@ -31,6 +31,11 @@ std::pair<std::size_t, std::size_t> require_2d_cost(std::size_t ndim, const std:
 // at the first NaN or infinite element.
 void require_finite_cost(const double* cost, std::size_t n, std::size_t m);
 
+struct Entry {
+    std::size_t row, col;
+    double value;
+};
+
 // Working storage of linear_assignment and accept_pairs, kept by a caller
 // that solves many problems (the tracker) to save allocations. Nothing in it
 // is read before being written within one call.
@@ -38,6 +43,17 @@ struct AssignmentWorkspace {
     std::vector<double> transposed, u, v, minv;
     std::vector<std::size_t> p, way, free_cols, tree_cols;
     std::vector<std::uint64_t> on_tree;
+    std::vector<std::size_t> row_start, loose, changed, unclassed;
+    std::vector<std::vector<std::size_t>> lists;
+    std::vector<std::pair<std::size_t, double>> others;
+    std::vector<Entry> found;
+    std::vector<double> row_vals;
+    std::vector<std::uint32_t> value_ids, slot_of;
+    std::vector<std::size_t> list_of_slot, next_of_slot;
+    std::vector<double> slot_data;
+    std::vector<std::uint64_t> slot_way;
+    std::vector<std::size_t> left_in, on_tree_in;
+    std::vector<std::uint64_t> values;
     std::vector<std::int64_t> col_of_row;
     std::vector<char> row_taken, col_taken;
 };
