@@ -95,7 +95,7 @@ def reference_assignment(cost):
     return (list(range(nr)), col_of_row) if w is cost else (col_of_row, list(range(nr)))
 
 
-def test_linear_assignment_follows_the_reference_search():
+def test_linear_assignment_follows_the_reference_search(simd):
     # Tie-heavy matrices (small integers, one forbidden value with a few
     # admissible pairs, rounding-sensitive sums): the same pairs, in order.
     # From 16 columns on, the search scans four columns at a time with AVX.
@@ -109,7 +109,7 @@ def test_linear_assignment_follows_the_reference_search():
 
 
 @pytest.mark.parametrize("shape", [(40, 45), (45, 40), (100, 97)])
-def test_gated_linear_assignment_follows_the_reference_search(shape):
+def test_gated_linear_assignment_follows_the_reference_search(shape, simd):
     # Mostly one forbidden value: the search treats runs of equal columns
     # together there, which must not change a single step.
     rng = np.random.default_rng(sum(shape))

@@ -88,7 +88,7 @@ def test_elementwise_bits(name):
 
 
 @pytest.mark.parametrize("which", [0, 1], ids=["iou", "giou"])
-def test_overlap_bits(which):
+def test_overlap_bits(which, simd):
     a = random_boxes(70, seed=2)
     b = random_boxes(60, seed=3) + a[:10]
     func = (lf.iou_matrix, lf.giou_matrix)[which]
@@ -96,7 +96,7 @@ def test_overlap_bits(which):
 
 
 @pytest.mark.parametrize("m", range(1, 10))
-def test_overlap_bits_every_lane_and_tail(m):
+def test_overlap_bits_every_lane_and_tail(m, simd):
     # Columns go four at a time where the processor has AVX, the rest one by
     # one: every width and every lane position must give the scalar bits.
     a = random_boxes(40, seed=4) + [[NAN, 0.0, 1.0, 1.0], [0.0, 0.0, INF, 5e-324], [-0.0, 1e-4, 1e-4, 2e-4]]

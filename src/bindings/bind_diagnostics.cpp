@@ -6,6 +6,7 @@
 
 #include "bindings/array_args.hpp"
 #include "bindings/bindings.hpp"
+#include "core/simd.hpp"
 
 namespace loomfeather::bindings {
 namespace {
@@ -59,6 +60,10 @@ void bind_diagnostics(py::module_& m) {
     m.def(
         "echo", [](const F64Array& array) { return array; },
         "Return a NumPy array unchanged - proves the array boundary works.", py::arg("array"));
+    // Private, for the tests: switch the AVX kernels off (or back on where
+    // the processor has AVX) to check the scalar ones too; returns the
+    // previous setting.
+    m.def("_use_avx", &loomfeather::use_avx, py::arg("on"));
 }
 
 }  // namespace loomfeather::bindings

@@ -16,12 +16,27 @@
 namespace loomfeather {
 
 #if LF_X86_SIMD
-inline bool cpu_has_avx() {
-    static const bool has = __builtin_cpu_supports("avx");
-    return has;
+namespace detail {
+inline bool& avx_switch() {
+    static bool on = __builtin_cpu_supports("avx");
+    return on;
+}
+}  // namespace detail
+
+// Whether the AVX kernels run.
+inline bool cpu_has_avx() { return detail::avx_switch(); }
+
+// For the tests: false runs the scalar kernels even where AVX is present, so
+// that both are checked on one machine; true restores AVX if the processor
+// has it. Returns the previous setting.
+inline bool use_avx(bool on) {
+    const bool previous = detail::avx_switch();
+    detail::avx_switch() = on && __builtin_cpu_supports("avx");
+    return previous;
 }
 #else
 inline bool cpu_has_avx() { return false; }
+inline bool use_avx(bool) { return false; }
 #endif
 
 }  // namespace loomfeather
