@@ -1,6 +1,7 @@
 #include "core/costs.hpp"
 
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 namespace loomfeather {
@@ -52,12 +53,30 @@ double build_association_cost(const AssociationCostInputs& in, double* cost, std
     // associate(max_cost = gate) still rejects every forbidden pair.
     const double forbidden = 1.0 + gate;
     const bool mahalanobis = in.gating_d2 != nullptr && in.has_gate_thresh;
+    // Strict comparisons: NaN IoU or distance forbids nothing.
+    if (vetoed != nullptr) {
+        // One loop per combination of tests, free of branches.
+        auto pass = [&](auto with_mask, auto with_mahalanobis) {
+            for (std::size_t k = 0; k < n; ++k) {
+                bool veto = in.iou_thresh > in.ious[k];
+                if constexpr (decltype(with_mask)::value) veto |= in.class_mismatch[k] != 0;
+                if constexpr (decltype(with_mahalanobis)::value) veto |= in.gating_d2[k] > in.gate_thresh;
+                cost[k] = veto ? forbidden : cost[k];
+                vetoed[k] = veto;
+            }
+        };
+        using yes = std::true_type;
+        using no = std::false_type;
+        if (in.class_mismatch != nullptr)
+            mahalanobis ? pass(yes{}, yes{}) : pass(yes{}, no{});
+        else
+            mahalanobis ? pass(no{}, yes{}) : pass(no{}, no{});
+        return gate;
+    }
     for (std::size_t k = 0; k < n; ++k) {
-        // Strict comparisons: NaN IoU or distance forbids nothing.
         const bool veto = in.iou_thresh > in.ious[k] || (in.class_mismatch != nullptr && in.class_mismatch[k] != 0) ||
                           (mahalanobis && in.gating_d2[k] > in.gate_thresh);
         if (veto) cost[k] = forbidden;
-        if (vetoed != nullptr) vetoed[k] = veto ? 1 : 0;
     }
     return gate;
 }

@@ -15,10 +15,15 @@ namespace {
 
 constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
+// x - x is 0 for a finite x and NaN otherwise, and a NaN stays in a sum.
 bool all_finite(const double* v, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (!std::isfinite(v[i])) return false;
-    return true;
+    double z[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int l = 0; l < 4; ++l) z[l] = z[l] + (v[i + l] - v[i + l]);
+    for (; i < n; ++i) z[0] = z[0] + (v[i] - v[i]);
+    const double all = (z[0] + z[1]) + (z[2] + z[3]);
+    return all == all;
 }
 
 bool state_finite(const Track& t) { return all_finite(t.mean, 8) && all_finite(t.covariance, 64); }
@@ -38,6 +43,14 @@ void restart_feature(std::vector<double>& f, const double* row, std::size_t dim)
 }
 
 double fmin_ref(double a, double b) { return a < b ? a : b; }
+
+// Room for n values in a scratch buffer: it only ever grows, so that the
+// stages of a frame, which differ in size, do not refill it with zeros.
+template <class T>
+T* room(std::vector<T>& buffer, std::size_t n) {
+    if (buffer.size() < n) buffer.resize(n);
+    return buffer.data();
+}
 
 }  // namespace
 
@@ -191,10 +204,10 @@ void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& fr
     Scratch& s = scratch_;
     auto det = [&](std::size_t j) -> const Detection& { return frame.detections[dets[j]]; };
 
-    s.track_boxes.resize(4 * T);
-    s.det_boxes.resize(4 * D);
-    for (std::size_t i = 0; i < T; ++i) xyah_to_xyxy(tracks[i]->mean, &s.track_boxes[4 * i], 1);
-    for (std::size_t j = 0; j < D; ++j) std::copy(det(j).box, det(j).box + 4, &s.det_boxes[4 * j]);
+    double* track_boxes = room(s.track_boxes, 4 * T);
+    double* det_boxes = room(s.det_boxes, 4 * D);
+    for (std::size_t i = 0; i < T; ++i) xyah_to_xyxy(tracks[i]->mean, track_boxes + 4 * i, 1);
+    for (std::size_t j = 0; j < D; ++j) std::copy(det(j).box, det(j).box + 4, det_boxes + 4 * j);
 
     AssociationCostInputs in;
     in.tracks = T;
@@ -204,15 +217,15 @@ void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& fr
     in.w_unc = config_.w_unc;
     in.iou_thresh = iou_thresh;
 
-    s.ious.resize(n);
-    iou_kernel(s.track_boxes.data(), T, s.det_boxes.data(), D, s.ious.data());
-    in.ious = s.ious.data();
+    double* ious = room(s.ious, n);
+    iou_kernel(track_boxes, T, det_boxes, D, ious);
+    in.ious = ious;
 
     if (config_.use_giou) {
-        s.motion.resize(n);
-        giou_kernel(s.track_boxes.data(), T, s.det_boxes.data(), D, s.motion.data());
-        for (double& g : s.motion) g = 1.0 - g;
-        in.motion = s.motion.data();
+        double* motion = room(s.motion, n);
+        giou_kernel(track_boxes, T, det_boxes, D, motion);
+        for (std::size_t k = 0; k < n; ++k) motion[k] = 1.0 - motion[k];
+        in.motion = motion;
     }
 
     // Without a class on both sides somewhere in the stage the mask would be
@@ -222,20 +235,20 @@ void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& fr
         for (std::size_t i = 0; i < T && !track_classes; ++i) track_classes = tracks[i]->class_id != -1;
         for (std::size_t j = 0; j < D && !det_classes; ++j) det_classes = det(j).class_id != -1;
         if (track_classes && det_classes) {
-            s.mismatch.resize(n);
+            std::uint8_t* mismatch = room(s.mismatch, n);
             for (std::size_t i = 0; i < T; ++i)
                 for (std::size_t j = 0; j < D; ++j) {
                     const std::int32_t a = tracks[i]->class_id, b = det(j).class_id;
-                    s.mismatch[i * D + j] = (a != b && a != -1 && b != -1) ? 1 : 0;
+                    mismatch[i * D + j] = (a != b && a != -1 && b != -1) ? 1 : 0;
                 }
-            in.class_mismatch = s.mismatch.data();
+            in.class_mismatch = mismatch;
         }
     }
 
     const bool d2_veto = gated && config_.use_mahalanobis_gating;
     const bool with_unc = config_.w_unc > 0.0;
     if (d2_veto || with_unc) {
-        s.d2.resize(n);
+        double* d2 = room(s.d2, n);
         // Every track's factorisation runs, in order, and may throw as in the
         // batch core. A distance is needed only where neither the overlap nor
         // the class veto forbids the pair: a forbidden pair's cost is
@@ -244,22 +257,22 @@ void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& fr
         for (std::size_t i = 0; i < T; ++i) {
             const kalman::GatingFactor f =
                 kalman::gating_factor(std_weight_position_, tracks[i]->mean, tracks[i]->covariance);
-            const double* iou_row = s.ious.data() + i * D;
-            double* row = s.d2.data() + i * D;
+            const double* iou_row = ious + i * D;
+            double* row = d2 + i * D;
             for (std::size_t j = 0; j < D; ++j) {
                 const bool forbidden = iou_thresh > iou_row[j] || (mismatch != nullptr && mismatch[i * D + j] != 0);
                 row[j] = forbidden ? 0.0 : kalman::gating_distance(f, &s.meas[4 * dets[j]]);
             }
         }
         if (d2_veto) {
-            in.gating_d2 = s.d2.data();
+            in.gating_d2 = d2;
             in.has_gate_thresh = true;
             in.gate_thresh = gate_thresh_;
         }
         if (with_unc) {
-            s.unc.resize(n);
-            uncertainty_distance(s.d2.data(), n, gate_thresh_, s.unc.data());
-            in.uncertainty = s.unc.data();
+            double* unc = room(s.unc, n);
+            uncertainty_distance(d2, n, gate_thresh_, unc);
+            in.uncertainty = unc;
         }
     }
 
@@ -269,32 +282,31 @@ void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& fr
     for (std::size_t i = 0; with_app && i < T; ++i) with_app = tracks[i]->feature.size() == dim;
     for (std::size_t j = 0; with_app && j < D; ++j) with_app = det(j).embedding != nullptr;
     if (with_app) {
-        s.tf.resize(T * dim);
-        s.df.resize(D * dim);
-        for (std::size_t i = 0; i < T; ++i)
-            std::copy(tracks[i]->feature.begin(), tracks[i]->feature.end(), &s.tf[i * dim]);
-        for (std::size_t j = 0; j < D; ++j) std::copy(det(j).embedding, det(j).embedding + dim, &s.df[j * dim]);
-        s.app.resize(n);
-        appearance_distance(s.tf.data(), T, s.df.data(), D, dim, s.app.data());
-        in.appearance = s.app.data();
+        double* tf = room(s.tf, T * dim);
+        double* df = room(s.df, D * dim);
+        for (std::size_t i = 0; i < T; ++i) std::copy(tracks[i]->feature.begin(), tracks[i]->feature.end(), tf + i * dim);
+        for (std::size_t j = 0; j < D; ++j) std::copy(det(j).embedding, det(j).embedding + dim, df + j * dim);
+        double* app = room(s.app, n);
+        appearance_distance(tf, T, df, D, dim, app);
+        in.appearance = app;
     }
 
-    s.cost.resize(n);
-    s.reject.resize(n);
-    const double max_cost = build_association_cost(in, s.cost.data(), s.reject.data());
+    double* cost = room(s.cost, n);
+    std::uint8_t* reject = room(s.reject, n);
+    const double max_cost = build_association_cost(in, cost, reject);
 
     // A vetoed pair stays rejected whatever the gate (a gate of 2^53 or more
     // would absorb the +1.0 of its cost), and so does a detection that cannot
     // be turned into a usable state.
     for (std::size_t j = 0; j < D; ++j)
         if (!s.usable[dets[j]])
-            for (std::size_t i = 0; i < T; ++i) s.reject[i * D + j] = 1;
+            for (std::size_t i = 0; i < T; ++i) reject[i * D + j] = 1;
 
     if (config_.use_lapjv)
-        s.pairs = linear_assignment_lapjv(s.cost.data(), T, D);
+        s.pairs = linear_assignment_lapjv(cost, T, D);
     else
-        linear_assignment(s.cost.data(), T, D, s.solver, s.pairs);
-    accept_pairs(s.pairs, s.cost.data(), T, D, max_cost, s.reject.data(), s.solver, out);
+        linear_assignment(cost, T, D, s.solver, s.pairs);
+    accept_pairs(s.pairs, cost, T, D, max_cost, reject, s.solver, out);
 }
 
 std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
@@ -304,8 +316,8 @@ std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
     Scratch& s = scratch_;
     const std::size_t n_det = frame.detections.size();
     // Each detection's measurement and usability, once per frame.
-    s.meas.resize(4 * n_det);
-    s.usable.resize(n_det);
+    room(s.meas, 4 * n_det);
+    room(s.usable, n_det);
     s.high.clear();
     s.low.clear();
     for (std::size_t j = 0; j < n_det; ++j) {
