@@ -177,6 +177,29 @@ def test_gating():
     assert batch.shape == (2, 7) and batch[0].tobytes() == KF.gating_distance(mean, diag, zs).tobytes()
 
 
+def bits_equal(got, want):  # any NaN equals any NaN
+    nan = np.isnan(got)
+    return np.array_equal(nan, np.isnan(want)) and (got.view(np.int64) == want.view(np.int64))[~nan].all()
+
+
+def test_update_written_out_equals_eigen(simd):
+    # The written-out correction against Eigen's solve and products, on
+    # pivoting and non-pivoting LUs, scales from 1e-100 to 1e100, and
+    # covariances holding NaN or infinity or leaving S singular.
+    rng, pivoted = np.random.default_rng(5), 0
+    for n in range(400):
+        mean, cov = random_state(rng, mix=n % 4 * 2.0)
+        pivoted += lu(innovation(mean, cov)[0])[1] != IDENTITY
+        cov = cov * 10.0 ** rng.integers(-100, 100)
+        if n % 10 == 0:
+            cov[n % 8, n // 8 % 8] = (np.nan, np.inf)[n // 10 % 2]
+        elif n % 10 == 1:
+            cov, mean[3] = np.zeros((8, 8)), 0.0
+        z = mean[:4] + rng.normal(size=4)
+        assert all(bits_equal(a, b) for a, b in zip(KF.update(mean, cov, z), KF._update_eigen(mean, cov, z)))
+    assert pivoted > 100
+
+
 def test_gating_substitution_equals_eigen_solve():
     # The hand-written substitution against Eigen's generic 4x4 solve on the
     # same factors: pivoting and non-pivoting LUs, scales from 1e-120 to 1e120,
@@ -189,8 +212,7 @@ def test_gating_substitution_equals_eigen_solve():
     zs = np.vstack([means[:9, :4], rng.normal(size=(40, 4)) * 10.0 ** rng.integers(-3, 8, (40, 1))])
     zs[[12, 20]] = [[np.nan, 0, 0, 1], [0, np.inf, 0, 1]]
     got, want = KF.gating_distance_batch(means, covs, zs), KF._gating_distance_batch_eigen(means, covs, zs)
-    assert np.array_equal(np.isnan(got), np.isnan(want)) and pivoted > 20
-    assert (got.view(np.int64) == want.view(np.int64))[~np.isnan(got)].all()
+    assert bits_equal(got, want) and pivoted > 20
     assert (np.diagonal(got[:9]) == 0).all()
 
 

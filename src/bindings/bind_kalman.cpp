@@ -80,6 +80,19 @@ F64Array gating_batch(const KalmanBoxTracker& k, const F64Array& means, const F6
     return gating(k, means, covs, n, measurements, true, core);
 }
 
+using UpdateCore = void (*)(double, double, const double*, const double*, const double*, double*, double*) noexcept;
+
+py::tuple correct(const KalmanBoxTracker& k, const F64Array& mean, const F64Array& cov, const F64Array& z,
+                  UpdateCore core) {
+    // A 0-dimensional array has one element, so these also refuse it.
+    if (element_count(mean) != 8 || element_count(cov) != 64 || element_count(z) != 4)
+        refuse("update: expected (8,), (8, 8) and (4,)");
+    F64Array mean_out = new_f64({8});
+    F64Array cov_out = new_f64({8, 8});
+    core(k.sp, k.sv, mean.data(), cov.data(), z.data(), mean_out.mutable_data(), cov_out.mutable_data());
+    return py::make_tuple(mean_out, cov_out);
+}
+
 }  // namespace
 
 void bind_kalman(py::module_& m) {
@@ -127,14 +140,15 @@ void bind_kalman(py::module_& m) {
         .def(
             "update",
             [](const KalmanBoxTracker& k, const F64Array& mean, const F64Array& cov, const F64Array& z) {
-                // A 0-dimensional array has one element, so these also refuse it.
-                if (element_count(mean) != 8 || element_count(cov) != 64 || element_count(z) != 4)
-                    refuse("update: expected (8,), (8, 8) and (4,)");
-                F64Array mean_out = new_f64({8});
-                F64Array cov_out = new_f64({8, 8});
-                kf::update(k.sp, k.sv, mean.data(), cov.data(), z.data(), mean_out.mutable_data(),
-                           cov_out.mutable_data());
-                return py::make_tuple(mean_out, cov_out);
+                return correct(k, mean, cov, z, &kf::update);
+            },
+            py::arg("mean"), py::arg("covariance"), py::arg("measurement"))
+        // Private: the same correction through Eigen's solve and products,
+        // kept only as the oracle of the written-out one in the tests.
+        .def(
+            "_update_eigen",
+            [](const KalmanBoxTracker& k, const F64Array& mean, const F64Array& cov, const F64Array& z) {
+                return correct(k, mean, cov, z, &kf::update_eigen);
             },
             py::arg("mean"), py::arg("covariance"), py::arg("measurement"))
         .def(

@@ -1,5 +1,7 @@
 #include "core/kalman.hpp"
 
+#include "core/simd.hpp"
+
 #include <Eigen/Dense>
 #include <cmath>
 #include <stdexcept>
@@ -111,7 +113,146 @@ void project(double sp, const double* mean, const double* cov, double* mean_out,
     }
 }
 
+namespace {
+
+// M = (A P) A^T + (K R) K^T with A = I - K H and R = diag(r, r, 0.1^2, r),
+// every product summing all its terms left to right from 0, zeros included.
+void joseph_scalar(const double (&k)[8][4], const double* cov, double r, double (&m)[8][8]) {
+    double am[8][8], ap[8][8], kr[8][4];
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) am[i][j] = j < 4 ? (i == j ? 1.0 : 0.0) - k[i][j] : (i == j ? 1.0 : 0.0);
+    const double rd[4] = {r, r, kAspectMeasVar, r};
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) {
+            double acc = 0.0;
+            for (int q = 0; q < 8; ++q) acc = acc + am[i][q] * cov[q * 8 + j];
+            ap[i][j] = acc;
+        }
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) {
+            double acc = 0.0;
+            for (int q = 0; q < 8; ++q) acc = acc + ap[i][q] * am[j][q];
+            m[i][j] = acc;
+        }
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 4; ++j) {
+            double acc = 0.0;
+            for (int q = 0; q < 4; ++q) acc = acc + k[i][q] * (q == j ? rd[q] : 0.0);
+            kr[i][j] = acc;
+        }
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) {
+            double acc = 0.0;
+            for (int q = 0; q < 4; ++q) acc = acc + kr[i][q] * k[j][q];
+            m[i][j] = m[i][j] + acc;
+        }
+}
+
+#if LF_X86_SIMD
+// The same with AVX: a row of a product is two vectors of four columns, each
+// lane adding its terms in the same order as the scalar sums (no FMA).
+LF_TARGET_AVX void joseph_avx(const double (&k)[8][4], const double* cov, double r, double (&m)[8][8]) {
+    alignas(32) double at[8][8];  // A^T
+    alignas(32) double kt[4][8];  // K^T
+    alignas(32) double ap[8][8];
+    alignas(32) double rd[4][4] = {};
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) at[j][i] = j < 4 ? (i == j ? 1.0 : 0.0) - k[i][j] : (i == j ? 1.0 : 0.0);
+    for (int i = 0; i < 8; ++i)
+        for (int q = 0; q < 4; ++q) kt[q][i] = k[i][q];
+    rd[0][0] = r;
+    rd[1][1] = r;
+    rd[2][2] = kAspectMeasVar;
+    rd[3][3] = r;
+    for (int i = 0; i < 8; ++i) {
+        __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
+        for (int q = 0; q < 8; ++q) {
+            const __m256d a = _mm256_set1_pd(at[q][i]);
+            lo = _mm256_add_pd(lo, _mm256_mul_pd(a, _mm256_loadu_pd(cov + q * 8)));
+            hi = _mm256_add_pd(hi, _mm256_mul_pd(a, _mm256_loadu_pd(cov + q * 8 + 4)));
+        }
+        _mm256_store_pd(ap[i], lo);
+        _mm256_store_pd(ap[i] + 4, hi);
+    }
+    for (int i = 0; i < 8; ++i) {
+        __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
+        for (int q = 0; q < 8; ++q) {
+            const __m256d a = _mm256_set1_pd(ap[i][q]);
+            lo = _mm256_add_pd(lo, _mm256_mul_pd(a, _mm256_load_pd(at[q])));
+            hi = _mm256_add_pd(hi, _mm256_mul_pd(a, _mm256_load_pd(at[q] + 4)));
+        }
+        __m256d kr = _mm256_setzero_pd();
+        for (int q = 0; q < 4; ++q) kr = _mm256_add_pd(kr, _mm256_mul_pd(_mm256_set1_pd(k[i][q]), _mm256_load_pd(rd[q])));
+        alignas(32) double krow[4];
+        _mm256_store_pd(krow, kr);
+        __m256d slo = _mm256_setzero_pd(), shi = _mm256_setzero_pd();
+        for (int q = 0; q < 4; ++q) {
+            const __m256d a = _mm256_set1_pd(krow[q]);
+            slo = _mm256_add_pd(slo, _mm256_mul_pd(a, _mm256_load_pd(kt[q])));
+            shi = _mm256_add_pd(shi, _mm256_mul_pd(a, _mm256_load_pd(kt[q] + 4)));
+        }
+        _mm256_storeu_pd(m[i], _mm256_add_pd(lo, slo));
+        _mm256_storeu_pd(m[i] + 4, _mm256_add_pd(hi, shi));
+    }
+}
+#endif
+
+inline void joseph(const double (&k)[8][4], const double* cov, double r, double (&m)[8][8]) {
+#if LF_X86_SIMD
+    if (cpu_has_avx()) return joseph_avx(k, cov, r, m);
+#endif
+    joseph_scalar(k, cov, r, m);
+}
+
+}  // namespace
+
+// The correction written out in the order Eigen evaluates it (the oracle,
+// update_eigen, is Eigen itself): the 4 x 8 right-hand side is solved column
+// by column, forward with the unit-lower factor, backward multiplying by
+// 1 / pivot; every matrix product sums its terms left to right from 0, and
+// the accumulated K R K^T is added to A P A^T entry by entry.
 void update(double sp, double sv, const double* mean, const double* cov, const double* z, double* mean_out,
+            double* cov_out) noexcept {
+    (void)sv;  // the correction only uses measurement noise
+    const double h = mean[3];
+    const double r = (h * sp) * (h * sp);
+    const LU4 lu(innovation_cov(cov, r));
+    const Mat4& f = lu.matrixLU();
+    double a[4][4];
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) a[i][j] = f(i, j);
+    int src[4];
+    const auto& to = lu.permutationP().indices();
+    for (int i = 0; i < 4; ++i) src[to(i)] = i;
+
+    // S X = (P H^T)^T, K = X^T: row j of K solves against column j of P's top rows.
+    double k[8][4];
+    for (int j = 0; j < 8; ++j) {
+        double x[4];
+        for (int i = 0; i < 4; ++i) x[i] = cov[j * 8 + src[i]];
+        for (int c = 0; c < 4; ++c)
+            for (int i = c + 1; i < 4; ++i) x[i] = x[i] - x[c] * a[i][c];
+        for (int c = 3; c >= 0; --c) {
+            x[c] = x[c] * (1.0 / a[c][c]);
+            for (int i = 0; i < c; ++i) x[i] = x[i] - x[c] * a[i][c];
+        }
+        for (int i = 0; i < 4; ++i) k[j][i] = x[i];
+    }
+
+    double y[4];
+    for (int i = 0; i < 4; ++i) y[i] = z[i] - mean[i];
+    for (int i = 0; i < 8; ++i)
+        mean_out[i] = (((y[0] * k[i][0] + y[1] * k[i][1]) + y[2] * k[i][2]) + y[3] * k[i][3]) + mean[i];
+
+    // Joseph form (I - K H) P (I - K H)^T + K R K^T, with R dense so that
+    // every product sums all its terms, zeros included.
+    double m[8][8];
+    joseph(k, cov, r, m);
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) cov_out[i * 8 + j] = (m[i][j] + m[j][i]) * 0.5;
+}
+
+void update_eigen(double sp, double sv, const double* mean, const double* cov, const double* z, double* mean_out,
             double* cov_out) noexcept {
     (void)sv;  // the correction only uses measurement noise
     const double h = mean[3];

@@ -22,6 +22,11 @@ void project(double sp, const double* mean, const double* cov, double* mean_out,
 void update(double sp, double sv, const double* mean, const double* cov, const double* z, double* mean_out,
             double* cov_out) noexcept;
 
+// The same correction through Eigen's own solve and matrix products: the
+// oracle that `update` is tested against, bit for bit.
+void update_eigen(double sp, double sv, const double* mean, const double* cov, const double* z, double* mean_out,
+                  double* cov_out) noexcept;
+
 // Squared Mahalanobis distances of m measurements (stride 4) from n tracks
 // (means at stride 8, covariances at stride 64), written row by row to
 // out[i*m + j]. Throws std::runtime_error when an innovation covariance is not
