@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -17,11 +20,26 @@ constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
 // x - x is 0 for a finite x and NaN otherwise, and a NaN stays in a sum.
 bool all_finite(const double* v, std::size_t n) {
-    double z[4] = {0.0, 0.0, 0.0, 0.0};
+#if defined(__SSE2__)
+    __m128d z0 = _mm_setzero_pd(), z1 = _mm_setzero_pd();
+    const std::size_t whole = n - n % 4;
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4)
+    for (; i < whole; i += 4) {
+        const __m128d a = _mm_loadu_pd(v + i), b = _mm_loadu_pd(v + i + 2);
+        z0 = _mm_add_pd(z0, _mm_sub_pd(a, a));
+        z1 = _mm_add_pd(z1, _mm_sub_pd(b, b));
+    }
+    double z[4];
+    _mm_storeu_pd(z, z0);
+    _mm_storeu_pd(z + 2, z1);
+#else
+    double z[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t whole = n - n % 4;
+    std::size_t i = 0;
+    for (; i < whole; i += 4)
         for (int l = 0; l < 4; ++l) z[l] = z[l] + (v[i + l] - v[i + l]);
-    for (; i < n; ++i) z[0] = z[0] + (v[i] - v[i]);
+#endif
+    for (std::size_t r = whole; r < n; ++r) z[0] = z[0] + (v[r] - v[r]);
     const double all = (z[0] + z[1]) + (z[2] + z[3]);
     return all == all;
 }
