@@ -184,8 +184,9 @@ def bits_equal(got, want):  # any NaN equals any NaN
 
 def test_update_written_out_equals_eigen(simd):
     # The written-out correction against Eigen's solve and products, on
-    # pivoting and non-pivoting LUs, scales from 1e-100 to 1e100, and
-    # covariances holding NaN or infinity or leaving S singular.
+    # pivoting and non-pivoting LUs, pivots of equal magnitude, scales from
+    # 1e-100 to 1e100, and covariances holding NaN or infinity or leaving S
+    # singular.
     rng, pivoted = np.random.default_rng(5), 0
     for n in range(400):
         mean, cov = random_state(rng, mix=n % 4 * 2.0)
@@ -195,6 +196,9 @@ def test_update_written_out_equals_eigen(simd):
             cov[n % 8, n // 8 % 8] = (np.nan, np.inf)[n // 10 % 2]
         elif n % 10 == 1:
             cov, mean[3] = np.zeros((8, 8)), 0.0
+        elif n % 10 == 2:  # small integers: pivots of equal magnitude
+            x = rng.integers(-2, 3, (8, 8)).astype(float)
+            cov, mean[3] = x @ x.T, 2.0
         z = mean[:4] + rng.normal(size=4)
         assert all(bits_equal(a, b) for a, b in zip(KF.update(mean, cov, z), KF._update_eigen(mean, cov, z)))
     assert pivoted > 100

@@ -4,6 +4,7 @@
 
 #include <Eigen/Dense>
 #include <cmath>
+#include <utility>
 #include <stdexcept>
 
 namespace loomfeather::kalman {
@@ -57,6 +58,47 @@ Mat4 cholesky_lower(const Mat4& s) {
         }
     }
     return l;
+}
+
+// Eigen's partial-pivoting LU of a 4 x 4 matrix, step by step as its
+// unblocked kernel runs: the pivot is the first entry of largest magnitude
+// in the column (a NaN wins only in first place), a zero pivot skips the row
+// swap and the division, the column below the pivot is divided by it, and
+// the trailing block loses the outer product. src[k] is the original row
+// now at row k, so a solve starts from x[k] = b[src[k]].
+struct LU4Factors {
+    double a[4][4];
+    int src[4];
+};
+
+LU4Factors lu4(const Mat4& m) {
+    LU4Factors f;
+    for (int i = 0; i < 4; ++i) {
+        f.src[i] = i;
+        for (int j = 0; j < 4; ++j) f.a[i][j] = m(i, j);
+    }
+    auto& a = f.a;
+    for (int k = 0; k < 3; ++k) {
+        double best = std::fabs(a[k][k]);
+        int p = k;
+        for (int i = k + 1; i < 4; ++i) {
+            const double score = std::fabs(a[i][k]);
+            if (score > best) {
+                best = score;
+                p = i;
+            }
+        }
+        if (best != 0.0) {
+            if (p != k) {
+                for (int j = 0; j < 4; ++j) std::swap(a[k][j], a[p][j]);
+                std::swap(f.src[k], f.src[p]);
+            }
+            for (int i = k + 1; i < 4; ++i) a[i][k] = a[i][k] / a[k][k];
+        }
+        for (int i = k + 1; i < 4; ++i)
+            for (int j = k + 1; j < 4; ++j) a[i][j] = a[i][j] - a[i][k] * a[k][j];
+    }
+    return f;
 }
 
 }  // namespace
@@ -216,14 +258,9 @@ void update(double sp, double sv, const double* mean, const double* cov, const d
     (void)sv;  // the correction only uses measurement noise
     const double h = mean[3];
     const double r = (h * sp) * (h * sp);
-    const LU4 lu(innovation_cov(cov, r));
-    const Mat4& f = lu.matrixLU();
-    double a[4][4];
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) a[i][j] = f(i, j);
-    int src[4];
-    const auto& to = lu.permutationP().indices();
-    for (int i = 0; i < 4; ++i) src[to(i)] = i;
+    const LU4Factors lu = lu4(innovation_cov(cov, r));
+    const auto& a = lu.a;
+    const int* src = lu.src;
 
     // S X = (P H^T)^T, K = X^T: row j of K solves against column j of P's top rows.
     double k[8][4];
@@ -301,14 +338,12 @@ GatingFactor gating_factor(double sp, const double* mean, const double* cov) {
     const double r = (sp * mean[3]) * (sp * mean[3]);
     // Solved through an LU of the Cholesky factor, not by forward substitution
     // on it: that is the rounding the distances must match.
-    const LU4 lu(cholesky_lower(innovation_cov(cov, r)));
+    const LU4Factors lu = lu4(cholesky_lower(innovation_cov(cov, r)));
     GatingFactor f;
-    const Mat4& a = lu.matrixLU();
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) f.lu[i][j] = a(i, j);
-    // P d places d[i] at row indices(i).
-    const auto& to = lu.permutationP().indices();
-    for (int i = 0; i < 4; ++i) f.src[to(i)] = i;
+    for (int i = 0; i < 4; ++i) {
+        f.src[i] = lu.src[i];
+        for (int j = 0; j < 4; ++j) f.lu[i][j] = lu.a[i][j];
+    }
     for (int i = 0; i < 4; ++i) f.mean[i] = mean[i];
     return f;
 }

@@ -39,8 +39,9 @@ void gating_distance_batch(double sp, const double* means, const double* covs, s
 void gating_distance_batch_eigen(double sp, const double* means, const double* covs, std::size_t n,
                                  const double* measurements, std::size_t m, double* out);
 
-// One track's gating factorisation, reused for every measurement: Eigen's
-// partial-pivoting LU of the Cholesky factor of the innovation covariance.
+// One track's gating factorisation, reused for every measurement: the
+// partial-pivoting LU (as Eigen computes it) of the Cholesky factor of the
+// innovation covariance.
 struct GatingFactor {
     double lu[4][4];  // unit-lower L below the diagonal, U on and above it
     int src[4];       // row permutation: the solve starts from x[k] = d[src[k]]
