@@ -348,14 +348,64 @@ GatingFactor gating_factor(double sp, const double* mean, const double* cov) {
     return f;
 }
 
+namespace {
+
+#if LF_X86_SIMD
+// gating_distance for four measurements at a time, one per lane, every lane
+// running the scalar substitution's operations in its order (no FMA).
+// Returns how many measurements it did (a multiple of 4).
+LF_TARGET_AVX std::size_t gating_row_avx(const GatingFactor& f, const double* z, std::size_t m, double* out) {
+    __m256d a[4][4];
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) a[i][j] = _mm256_set1_pd(f.lu[i][j]);
+    const __m256d m0 = _mm256_set1_pd(f.mean[0]), m1 = _mm256_set1_pd(f.mean[1]);
+    const __m256d m2 = _mm256_set1_pd(f.mean[2]), m3 = _mm256_set1_pd(f.mean[3]);
+    std::size_t j = 0;
+    for (; j + 4 <= m; j += 4, z += 16) {
+        // Transpose four packed measurements into lanes.
+        const __m256d r0 = _mm256_loadu_pd(z), r1 = _mm256_loadu_pd(z + 4);
+        const __m256d r2 = _mm256_loadu_pd(z + 8), r3 = _mm256_loadu_pd(z + 12);
+        const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
+        const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
+        __m256d d[4];
+        d[0] = _mm256_sub_pd(_mm256_permute2f128_pd(t0, t2, 0x20), m0);
+        d[1] = _mm256_sub_pd(_mm256_permute2f128_pd(t1, t3, 0x20), m1);
+        d[2] = _mm256_sub_pd(_mm256_permute2f128_pd(t0, t2, 0x31), m2);
+        d[3] = _mm256_sub_pd(_mm256_permute2f128_pd(t1, t3, 0x31), m3);
+        __m256d x0 = d[f.src[0]], x1 = d[f.src[1]], x2 = d[f.src[2]], x3 = d[f.src[3]];
+        x1 = _mm256_sub_pd(x1, _mm256_mul_pd(a[1][0], x0));
+        x2 = _mm256_sub_pd(x2, _mm256_add_pd(_mm256_mul_pd(a[2][0], x0), _mm256_mul_pd(a[2][1], x1)));
+        x3 = _mm256_sub_pd(x3, _mm256_add_pd(_mm256_mul_pd(a[3][0], x0),
+                                             _mm256_add_pd(_mm256_mul_pd(a[3][1], x1), _mm256_mul_pd(a[3][2], x2))));
+        x3 = _mm256_div_pd(x3, a[3][3]);
+        x2 = _mm256_div_pd(_mm256_sub_pd(x2, _mm256_mul_pd(a[2][3], x3)), a[2][2]);
+        x1 = _mm256_div_pd(
+            _mm256_sub_pd(x1, _mm256_add_pd(_mm256_mul_pd(a[1][2], x2), _mm256_mul_pd(a[1][3], x3))), a[1][1]);
+        x0 = _mm256_div_pd(
+            _mm256_sub_pd(x0, _mm256_add_pd(_mm256_mul_pd(a[0][1], x1),
+                                            _mm256_add_pd(_mm256_mul_pd(a[0][2], x2), _mm256_mul_pd(a[0][3], x3)))),
+            a[0][0]);
+        const __m256d even = _mm256_add_pd(_mm256_mul_pd(x0, x0), _mm256_mul_pd(x2, x2));
+        const __m256d odd = _mm256_add_pd(_mm256_mul_pd(x1, x1), _mm256_mul_pd(x3, x3));
+        _mm256_storeu_pd(out + j, _mm256_add_pd(even, odd));
+    }
+    return j;
+}
+#endif
+
+}  // namespace
+
 void gating_distance_batch(double sp, const double* means, const double* covs, std::size_t n,
                            const double* measurements, std::size_t m, double* out) {
     if (n == 0 || m == 0) return;
     for (std::size_t t = 0; t < n; ++t, means += 8, covs += 64) {
         const GatingFactor f = gating_factor(sp, means, covs);
-        const double* z = measurements;
         double* row = out + t * m;
-        for (std::size_t j = 0; j < m; ++j, z += 4) row[j] = gating_distance(f, z);
+        std::size_t j = 0;
+#if LF_X86_SIMD
+        if (cpu_has_avx()) j = gating_row_avx(f, measurements, m, row);
+#endif
+        for (; j < m; ++j) row[j] = gating_distance(f, measurements + 4 * j);
     }
 }
 
