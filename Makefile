@@ -1,5 +1,5 @@
-# The two commands of the README. Both set everything up on a fresh machine.
-.PHONY: setup example test clean
+# The commands of the README. Each sets everything up on a fresh machine.
+.PHONY: setup example test bench clean
 
 setup:
 	./scripts/setup.sh
@@ -9,6 +9,12 @@ example: setup
 
 test: setup
 	.venv/bin/python -m pytest
+
+# Benchmarks against the usual alternatives; writes benchmarks/RESULTS.md.
+# The comparisons are installed into .venv here only (requirements-bench.txt).
+bench: setup
+	.venv/bin/python -m pip --disable-pip-version-check -q install -r requirements-bench.txt
+	.venv/bin/python benchmarks/run.py
 
 clean:
 	rm -rf build .venv
