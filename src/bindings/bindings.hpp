@@ -7,7 +7,10 @@ namespace loomfeather::bindings {
 
 void bind_diagnostics(pybind11::module_& m);     // build_info, eigen_selftest, echo
 void bind_geometry(pybind11::module_& m);        // conversions, box_area, iou/giou, clip_boxes
+void bind_assignment(pybind11::module_& m);      // linear_assignment, associate, linear_assignment_lapjv
 void bind_tracker_config(pybind11::module_& m);  // TrackerConfig
+void bind_costs(pybind11::module_& m);           // build_association_cost, appearance/uncertainty_distance
 void bind_byte_tracker(pybind11::module_& m);    // ByteTracker
+void bind_kalman(pybind11::module_& m);          // chi2_gating_threshold, KalmanBoxTracker
 
 }  // namespace loomfeather::bindings

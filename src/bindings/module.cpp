@@ -14,6 +14,9 @@ PYBIND11_MODULE(loomfeather_cpp, m, py::multiple_interpreters::not_supported()) 
 
     lb::bind_diagnostics(m);
     lb::bind_geometry(m);
+    lb::bind_assignment(m);
     lb::bind_tracker_config(m);
+    lb::bind_costs(m);
     lb::bind_byte_tracker(m);
+    lb::bind_kalman(m);
 }

@@ -1,0 +1,231 @@
+"""KalmanBoxTracker and gating against a pure-Python evaluation of the same
+formulas in the same operation order, compared bit for bit."""
+import math
+
+import numpy as np
+import pytest
+
+import loomfeather_cpp as lf
+
+SP, SV = 0.05, 0.00625
+KF = lf.KalmanBoxTracker()
+IDENTITY = [0, 1, 2, 3]
+
+
+def seq(terms):  # left to right from 0 (builtin sum() compensates)
+    acc = 0.0
+    for t in terms:
+        acc = acc + t
+    return acc
+
+
+def mm(a, b):
+    return [[seq(x * y for x, y in zip(row, col)) for col in zip(*b)] for row in a]
+
+
+def lu(a):  # partial pivoting, first largest |pivot| wins
+    a, perm = [list(r) for r in a], list(range(4))
+    for k in range(3):
+        p = max(range(k, 4), key=lambda i: (abs(a[i][k]), -i))
+        if a[p][k] != 0:
+            a[k], a[p], perm[k], perm[p] = a[p], a[k], perm[p], perm[k]
+            for i in range(k + 1, 4):
+                a[i][k] /= a[k][k]
+        for i in range(k + 1, 4):
+            for j in range(k + 1, 4):
+                a[i][j] -= a[i][k] * a[k][j]
+    return a, perm
+
+
+def innovation(mean, cov):
+    r = (SP * mean[3]) * (SP * mean[3])
+    noise = (r, r, 0.1 * 0.1, r)
+    return [[cov[i][j] + (noise[i] if i == j else 0.0) for j in range(4)] for i in range(4)], noise
+
+
+def ref_update(mean, cov, z):
+    s, noise = innovation(mean, cov)
+    a, perm = lu(s)
+    k = [[row[p] for p in perm] for row in cov[:, :4].tolist()]
+    for x in k:  # column-wise substitution; the back step multiplies by 1 / pivot
+        for c in range(4):
+            for i in range(c + 1, 4):
+                x[i] -= x[c] * a[i][c]
+        for c in range(3, -1, -1):
+            x[c] *= 1.0 / a[c][c]
+            for i in range(c):
+                x[i] -= x[c] * a[i][c]
+    y = [z[i] - mean[i] for i in range(4)]
+    new_mean = [(((y[0] * k[i][0] + y[1] * k[i][1]) + y[2] * k[i][2]) + y[3] * k[i][3]) + mean[i] for i in range(8)]
+    aa = [[float(i == j) - (k[i][j] if j < 4 else 0.0) for j in range(8)] for i in range(8)]
+    m = mm(mm(aa, cov.tolist()), list(zip(*aa)))
+    krk = mm(mm(k, np.diag(noise).tolist()), list(zip(*k)))
+    m = np.array(m) + np.array(krk)
+    return np.array(new_mean), (m + m.T) * 0.5
+
+
+def chol(s):
+    L = [[0.0] * 4 for _ in range(4)]
+    for k in range(4):
+        L[k][k] = math.sqrt(s[k][k] - seq(L[k][j] * L[k][j] for j in range(k)))
+        for i in range(k + 1, 4):
+            L[i][k] = (s[i][k] - seq(L[i][j] * L[k][j] for j in range(k))) / L[k][k]
+    return L
+
+
+def ref_gating(mean, cov, zs):
+    a, perm = lu(chol(innovation(mean, cov)[0]))
+
+    def dot(i, js):  # row-wise substitution; three terms add as t0 + (t1 + t2)
+        t = [a[i][j] * x[j] for j in js]
+        return t[0] + (t[1] + t[2]) if len(t) == 3 else seq(t)
+
+    out = []
+    for z in zs:
+        x = [z[p] - mean[p] for p in perm]
+        for i in range(4):
+            x[i] -= dot(i, range(i))
+        for i in range(3, -1, -1):
+            x[i] = (x[i] - dot(i, range(i + 1, 4))) / a[i][i]
+        out.append((x[0] * x[0] + x[2] * x[2]) + (x[1] * x[1] + x[3] * x[3]))
+    return np.array(out)
+
+
+def random_state(rng, mix=0.0):
+    x = rng.normal(size=(8, 8))
+    x[1] += mix * x[0]  # y tied to x: the LUs then pivot
+    mean = rng.normal(size=8) * 10
+    mean[3] = abs(mean[3]) + 1
+    return mean, x @ x.T + np.eye(8) * rng.uniform(0.01, 5)
+
+
+def test_weights_and_initiate():
+    assert (KF.std_weight_position, KF.std_weight_velocity) == (SP, SV)
+    with pytest.raises(AttributeError):
+        KF.std_weight_position = 1.0
+    v = ((10 * SV) * 100) * ((10 * SV) * 100)
+    for z in ([0, 0, 0.5, 100], [[0, 0, 0.5, 100]], [[0, 0], [0.5, 100]]):
+        mean, cov = KF.initiate(z)
+        assert mean.tolist() == [0, 0, 0.5, 100, 0, 0, 0, 0]
+        assert cov.tolist() == np.diag([100, 100, 0.0001, 100, v, v, 1.0000000000000002e-10, v]).tolist()
+    other, p = lf.KalmanBoxTracker(std_weight_velocity=1.0, std_weight_position=0.1), (0.1 + 0.1) * 10
+    assert np.diag(other.initiate([0, 0, 1, 10])[1])[[0, 4]].tolist() == [p * p, 100.0 * 100.0]
+    state = (np.r_[0, 0, 1, 10, 0, 0, 0, 0], np.zeros(64))
+    assert other.project(*state)[1][0, 0] == (0.1 * 10) * (0.1 * 10)
+    assert other.gating_distance(*state, [1, 0, 1, 10]) == pytest.approx(1.0)
+
+
+def test_predict():
+    means, covs = map(np.array, zip(*(random_state(np.random.default_rng(n)) for n in range(5))))
+    args = (means.copy(), covs.copy())
+    bm, bc = KF.predict(*args)
+    assert args[0].tobytes() == means.tobytes() and args[1].tobytes() == covs.tobytes()
+    for mean, P, m1, c1 in zip(means, covs, bm, bc):
+        want = np.block([[(P[:4, :4] + P[4:, :4]) + (P[:4, 4:] + P[4:, 4:]), P[:4, 4:] + P[4:, 4:]],
+                         [P[4:, :4] + P[4:, 4:], P[4:, 4:]]])
+        p, v = SP * mean[3], mean[3] * SV
+        want[np.diag_indices(8)] += [p * p, p * p, 0.01 * 0.01, p * p, v * v, v * v, 1e-5 * 1e-5, v * v]
+        for c in (P, P.ravel(), P[None]):
+            sm, sc = KF.predict(mean, c)
+            assert sc.shape == (8, 8) and sm.tobytes() == m1.tobytes() and sc.tobytes() == c1.tobytes()
+        assert sm.tolist() == (mean + np.r_[mean[4:], 0, 0, 0, 0]).tolist() and sc.tolist() == want.tolist()
+    # Noise from the height before the step: (0.05 * 100)^2, not (0.05 * 110)^2.
+    assert KF.predict([0, 0, 1, 100, 0, 0, 0, 10], np.zeros((8, 8)))[1][0, 0] == 25.0
+    assert [a.shape for a in KF.predict(np.zeros((0, 8)), np.zeros((0, 8, 8)))] == [(0, 8), (0, 8, 8)]
+
+
+def test_project():
+    mean, cov = random_state(np.random.default_rng(1))
+    pm, pc = KF.project(mean, cov)
+    assert pm.tolist() == mean[:4].tolist() and pc[2, 2] == cov[2, 2] + 0.010000000000000002
+    assert pc.tolist() == innovation(mean, cov)[0]
+    bm, bc = KF.project(np.array([mean, mean]), np.array([cov, cov]))
+    assert bm.shape == (2, 4) and (bc == pc).all()
+    assert [a.shape for a in KF.project(np.zeros((0, 8)), np.zeros((0, 8, 8)))] == [(0, 4), (0, 4, 4)]
+
+
+def test_update():
+    rng, pivoted = np.random.default_rng(2), 0
+    for n in range(50):
+        mean, cov = random_state(rng, mix=n % 2 * 3.0)
+        pivoted += lu(innovation(mean, cov)[0])[1] != IDENTITY
+        z = mean[:4] + rng.normal(size=4)
+        args = (mean.copy(), cov.copy(), z.copy())
+        um, uc = KF.update(*args)
+        assert all(a.tobytes() == b.tobytes() for a, b in zip(args, (mean, cov, z)))
+        want_m, want_c = ref_update(mean, cov, z)
+        assert um.tobytes() == want_m.tobytes() and uc.tobytes() == want_c.tobytes() == uc.T.copy().tobytes()
+        assert KF.update(mean, cov, mean[:4])[0].tobytes() == mean.tobytes()
+    assert pivoted > 10
+
+
+def test_gating():
+    rng, pivoted = np.random.default_rng(3), 0
+    for n in range(30):
+        mean, cov = random_state(rng, mix=n % 3 * 2.5)
+        pivoted += lu(chol(innovation(mean, cov)[0]))[1] != IDENTITY
+        zs = np.vstack([mean[:4], mean[:4] + rng.normal(size=(6, 4)) * 3])
+        d = KF.gating_distance(mean, cov, zs)
+        assert d[0] == 0.0 and d.tobytes() == ref_gating(mean, cov, zs).tobytes()
+        assert KF.gating_distance_batch(mean, cov.ravel(), zs).tobytes() == d.tobytes()
+    assert pivoted > 5
+    diag, mean = np.diag(rng.uniform(0.5, 4, 8)), np.r_[1, 2, 0.5, 40, 0, 0, 0, 0]
+    s = np.diag(diag)[:4] + [(SP * 40) ** 2, (SP * 40) ** 2, 0.1 * 0.1, (SP * 40) ** 2]
+    np.testing.assert_allclose(KF.gating_distance(mean, diag, zs), ((zs - mean[:4]) ** 2 / s).sum(1), rtol=1e-13)
+    assert KF.gating_distance(mean, diag, np.arange(6.0)).shape == (1,)
+    batch = KF.gating_distance_batch(np.array([mean, mean + 1]), np.array([diag, diag]), zs)
+    assert batch.shape == (2, 7) and batch[0].tobytes() == KF.gating_distance(mean, diag, zs).tobytes()
+
+
+@pytest.mark.parametrize("method, args, shape", [
+    ("gating_distance", (np.zeros(8), np.zeros((8, 8)), np.zeros((0, 4))), (0,)),
+    ("gating_distance", (np.zeros(8), np.zeros((8, 8)), np.float64(1.0)), (0,)),
+    ("gating_distance_batch", (np.zeros((0, 8)), np.zeros((0, 8, 8)), np.zeros((3, 4))), (0, 3)),
+    ("gating_distance_batch", (np.zeros(8), np.zeros(64), np.zeros((0, 4))), (1, 0)),
+])
+def test_gating_empty(method, args, shape):
+    assert getattr(KF, method)(*args).shape == shape
+
+
+@pytest.mark.parametrize("cov", [np.zeros((8, 8)), np.full((8, 8), np.nan), -np.eye(8)])
+def test_gating_not_positive_definite(cov):
+    means, covs = np.array([np.r_[0, 0, 1, 10, 0, 0, 0, 0], np.zeros(8)]), np.array([np.eye(8), cov])
+    with pytest.raises(RuntimeError, match="^gating: innovation covariance is not positive definite$"):
+        KF.gating_distance_batch(means, covs, np.zeros(4))
+
+
+def test_chi2_table():
+    want = [3.8415, 5.9915, 7.8147, 9.4877, 11.07, 12.592, 14.067, 15.507, 16.919]
+    assert [lf.chi2_gating_threshold(d) for d in range(1, 10)] == want and lf.chi2_gating_threshold() == 9.4877
+    for dof in (0, 10):
+        with pytest.raises(ValueError, match=r"^chi2_gating_threshold: dof out of range 1\.\.9$"):
+            lf.chi2_gating_threshold(dof=dof)
+    with pytest.raises(TypeError):
+        lf.chi2_gating_threshold(4.0)
+
+
+Z0, Z4, Z8, Z64 = np.float64(0), np.zeros(4), np.zeros(8), np.zeros((8, 8))
+ONE, MANY = "expected (8,) mean and (8, 8) covariance", "expected (N, 8) mean and (N, 8, 8) covariance"
+GATE_MANY = "gating_distance_batch: expected (N, 8) means and (N, 8, 8) covariances"
+
+
+@pytest.mark.parametrize("method, args, exc, text", [
+    ("initiate", (np.zeros(5),), ValueError, "initiate: measurement must have 4 values"),
+    ("initiate", (Z0,), ValueError, "initiate: measurement must have 4 values"),
+    ("predict", (np.zeros(7), Z64), ValueError, "predict: " + ONE),
+    ("predict", (Z8, np.zeros(63)), ValueError, "predict: " + ONE),
+    ("predict", (np.zeros((3, 8)), np.zeros((2, 8, 8))), ValueError, "predict: " + MANY),
+    ("project", (Z4, Z64), ValueError, "project: " + ONE),
+    ("project", (Z8, np.zeros((4, 4))), ValueError, "project: " + ONE),
+    ("project", (np.zeros((2, 4)), np.zeros((2, 8, 8))), ValueError, "project: " + MANY),
+    ("update", (Z8, Z64, np.zeros(3)), ValueError, "update: expected (8,), (8, 8) and (4,)"),
+    ("update", (Z0, Z64, Z4), ValueError, "update: expected (8,), (8, 8) and (4,)"),
+    ("gating_distance", (Z8, np.zeros((4, 4)), Z4), ValueError, "gating_distance: " + ONE),
+    ("gating_distance_batch", (Z4, Z64, Z4), ValueError, GATE_MANY),
+    ("gating_distance_batch", (np.zeros((2, 8)), np.zeros((2, 64)), Z4), ValueError, GATE_MANY),
+] + [(m, (Z0, Z64, Z4)[:n], IndexError, "invalid axis") for m, n in [
+    ("predict", 2), ("project", 2), ("gating_distance", 3), ("gating_distance_batch", 3)]])
+def test_refusals(method, args, exc, text):
+    with pytest.raises(exc) as info:
+        getattr(KF, method)(*args)
+    assert str(info.value) == text if exc is ValueError else str(info.value).startswith(text)
