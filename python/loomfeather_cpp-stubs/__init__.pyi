@@ -15,6 +15,10 @@ _Int: TypeAlias = SupportsIndex
 
 __version__: str
 
+class _pybind11_type(type):
+    """The binding library's metaclass of every bound class (runtime name
+    ``pybind11_builtins.pybind11_type``); not importable from here."""
+
 def build_info() -> dict[str, str | int | bool]:
     """Toolchain versions actually compiled in - not what pip reports."""
 
@@ -43,7 +47,7 @@ def associate(cost: ArrayLike, max_cost: _Float) -> tuple[_I64, _I64, _I64]:
 def linear_assignment_lapjv(cost: ArrayLike) -> tuple[_I64, _I64]:
     """Jonker-Volgenant assignment. NOT parity-safe: optimal, but a different optimum on ties. Provided to price the trade, not to take it."""
 
-class TrackerConfig:
+class TrackerConfig(metaclass=_pybind11_type):
     def __init__(
         self,
         high_score_thresh: _Float = 0.5,
@@ -101,7 +105,7 @@ def build_association_cost(
 def appearance_distance(track_features: ArrayLike, det_features: ArrayLike) -> _F64: ...
 def uncertainty_distance(gating_d2: ArrayLike, gate_thresh: _Float) -> _F64: ...
 
-class ByteTracker:
+class ByteTracker(metaclass=_pybind11_type):
     def __init__(self, config: TrackerConfig = ...) -> None: ...
     def reset(self) -> None: ...
     @property
@@ -120,7 +124,7 @@ class ByteTracker:
 
 def chi2_gating_threshold(dof: _Int = 4) -> float: ...
 
-class KalmanBoxTracker:
+class KalmanBoxTracker(metaclass=_pybind11_type):
     def __init__(self, std_weight_position: _Float = 0.05, std_weight_velocity: _Float = 0.00625) -> None: ...
     @property
     def std_weight_position(self) -> float: ...
