@@ -276,11 +276,12 @@ def test_config_options_mirror_tracker_config(capsys):
     assert (flipped.class_aware, flipped.use_lapjv, flipped.n_init, flipped.w_unc) == (False, True, 5, 0.25)
 
 
-def test_stubtest_passes():
+def test_stubtest_passes(tmp_path):
     proc = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "loomfeather_cpp"],
         capture_output=True,
         text=True,
         timeout=300,
+        cwd=tmp_path,  # mypy's cache goes there
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
