@@ -83,7 +83,9 @@ def build_parser() -> argparse.ArgumentParser:
     for name, kind, default, text in CONFIG_FIELDS:
         flag = "--" + name.replace("_", "-")
         if kind is bool:
-            cfg.add_argument(flag, dest=name, action=argparse.BooleanOptionalAction, default=default, help=text)
+            cfg.add_argument(
+                flag, dest=name, action=argparse.BooleanOptionalAction, default=default, help=f"{text} (default: {'on' if default else 'off'})"
+            )
         else:
             cfg.add_argument(flag, dest=name, type=kind, default=default, metavar=kind.__name__.upper(), help=f"{text} (default: %(default)s)")
     return p

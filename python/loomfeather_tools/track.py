@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import sys
 import time
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any, TextIO
 
@@ -95,16 +95,13 @@ def track_table(
     config: Any,
     score_scale: float = 1.0,
     progress: Progress | None = None,
-    tracker_factory: Callable[[Any], Any] | None = None,
 ) -> TrackRun:
     """Run one tracker over ``frames`` in order. Frames without detections
     still advance it (with an empty (0, 4) frame). Scores are divided by
     ``score_scale`` for the tracker; reported scores are scaled back."""
-    if tracker_factory is None:
-        import loomfeather_cpp as lf
+    import loomfeather_cpp as lf
 
-        tracker_factory = lf.ByteTracker
-    tracker = tracker_factory(config)
+    tracker = lf.ByteTracker(config)
     xyxy = detections.xyxy
     scores = detections.scores / score_scale if score_scale != 1.0 else detections.scores
     slices = detections.frame_slices()
