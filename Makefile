@@ -5,7 +5,7 @@ setup:
 	./scripts/setup.sh
 
 example: setup
-	.venv/bin/python examples/demo.py
+	.venv/bin/loomfeather-track --out out/
 
 test: setup
 	.venv/bin/python -m pytest

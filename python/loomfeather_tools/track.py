@@ -1,0 +1,135 @@
+"""Driving a ByteTracker over a whole detection table: the one place that
+calls the extension."""
+
+from __future__ import annotations
+
+import sys
+import time
+from collections.abc import Iterable
+from dataclasses import dataclass
+from typing import Any, TextIO
+
+import numpy as np
+
+from .motio import MotTable
+
+__all__ = ["CONFIG_FIELDS", "TrackRun", "make_config", "track_table", "Progress"]
+
+# Every TrackerConfig constructor argument: name, type, default, help.
+CONFIG_FIELDS: tuple[tuple[str, type, Any, str], ...] = (
+    ("high_score_thresh", float, 0.5, "detections scoring at least this are matched first"),
+    ("low_score_thresh", float, 0.1, "detections scoring below this are ignored; those in between recover tracks"),
+    ("match_iou_thresh", float, 0.3, "overlap threshold of the first and third association stages"),
+    ("recovery_iou_thresh", float, 0.5, "overlap threshold of the low-score recovery stage"),
+    ("new_track_thresh", float, 0.6, "minimum score of an unmatched detection to start a track"),
+    ("n_init", int, 3, "hits before a new track is confirmed and reported"),
+    ("max_age", int, 30, "frames a confirmed track may go unmatched before it is deleted"),
+    ("use_mahalanobis_gating", bool, True, "forbid pairs beyond the Kalman chi-square gate"),
+    ("class_aware", bool, True, "forbid pairs of different classes"),
+    ("w_iou", float, 1.0, "weight of the overlap cost term"),
+    ("w_app", float, 0.0, "weight of the appearance cost term (needs embeddings; unused here)"),
+    ("w_unc", float, 0.0, "weight of the motion-uncertainty cost term"),
+    ("use_giou", bool, False, "use 1 - GIoU instead of 1 - IoU as overlap cost"),
+    ("appearance_ema_alpha", float, 0.9, "weight of a track's previous embedding in its moving average"),
+    ("kf_noise_scale", float, 1.0, "factor on both Kalman noise weights"),
+    ("w_ocm", float, 0.0, "OC-SORT momentum weight (not available: only 0)"),
+    ("ocm_delta_t", int, 3, "OC-SORT momentum frame gap (must be >= 1)"),
+    ("use_oru", bool, False, "OC-SORT re-update (not available: only off)"),
+    ("use_gmc", bool, False, "global motion compensation (not available: only off)"),
+    ("use_lapjv", bool, False, "assign with the Jonker-Volgenant solver"),
+)
+
+
+def make_config(options: dict[str, Any]) -> Any:
+    """A loomfeather_cpp.TrackerConfig; raises ValueError or TypeError when the
+    extension refuses the values."""
+    import loomfeather_cpp as lf
+
+    return lf.TrackerConfig(**options)
+
+
+class Progress:
+    """A one-line progress bar on a text stream, redrawn at most ten times a
+    second; does nothing when disabled."""
+
+    def __init__(self, total: int, enabled: bool, stream: TextIO | None = None, label: str = "tracking") -> None:
+        self.total, self.enabled, self.label = max(total, 1), enabled, label
+        self.stream = stream if stream is not None else sys.stderr
+        self.done = 0
+        self._last = 0.0
+
+    def advance(self, n: int = 1) -> None:
+        self.done += n
+        now = time.monotonic()
+        if self.enabled and (now - self._last >= 0.1 or self.done >= self.total):
+            self._last = now
+            filled = int(30 * self.done / self.total)
+            self.stream.write(f"\r{self.label} [{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total} frames")
+            self.stream.flush()
+
+    def close(self) -> None:
+        if self.enabled:
+            self.stream.write("\n")
+            self.stream.flush()
+
+
+@dataclass(frozen=True)
+class TrackRun:
+    results: MotTable  # frames in order, ids ascending within a frame
+    frames: int  # frames the tracker was advanced by
+    detections: int  # detections handed to it
+    update_seconds: float  # time spent inside ByteTracker.update only
+
+    @property
+    def tracks(self) -> int:
+        return int(np.unique(self.results.ids).size)
+
+    @property
+    def fps(self) -> float:
+        return self.frames / self.update_seconds if self.update_seconds > 0 else float("inf")
+
+
+def track_table(
+    detections: MotTable,
+    frames: Iterable[int],
+    config: Any,
+    score_scale: float = 1.0,
+    progress: Progress | None = None,
+) -> TrackRun:
+    """Run one tracker over ``frames`` in order. Frames without detections
+    still advance it (with an empty (0, 4) frame). Scores are divided by
+    ``score_scale`` for the tracker; reported scores are scaled back."""
+    import loomfeather_cpp as lf
+
+    tracker = lf.ByteTracker(config)
+    xyxy = detections.xyxy
+    scores = detections.scores / score_scale if score_scale != 1.0 else detections.scores
+    slices = detections.frame_slices()
+    no_boxes, no_scores = np.zeros((0, 4)), np.zeros(0)
+    out_frames, out_ids, out_boxes, out_scores = [], [], [], []
+    n_frames = n_dets = 0
+    spent = 0.0
+    for frame in frames:
+        s = slices.get(frame)
+        boxes, sc = (xyxy[s], scores[s]) if s is not None else (no_boxes, no_scores)
+        start = time.perf_counter()
+        ids, tboxes, tscores, _ = tracker.update(boxes, sc)
+        spent += time.perf_counter() - start
+        n_frames += 1
+        n_dets += len(sc)
+        if len(ids):
+            out_frames.append(np.full(len(ids), frame, dtype=np.int64))
+            out_ids.append(ids)
+            out_boxes.append(tboxes)
+            out_scores.append(tscores)
+        if progress is not None:
+            progress.advance()
+    if progress is not None:
+        progress.close()
+    if out_frames:
+        b = np.concatenate(out_boxes)
+        ltwh = np.c_[b[:, :2], b[:, 2:] - b[:, :2]]
+        results = MotTable.build(np.concatenate(out_frames), np.concatenate(out_ids), ltwh, np.concatenate(out_scores) * score_scale)
+    else:
+        results = MotTable.build(np.zeros(0), np.zeros(0), np.zeros((0, 4)), np.zeros(0))
+    return TrackRun(results=results, frames=n_frames, detections=n_dets, update_seconds=spent)
