@@ -265,6 +265,36 @@ void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& fr
 
     const bool d2_veto = gated && config_.use_mahalanobis_gating;
     const bool with_unc = config_.w_unc > 0.0;
+    // The appearance term needs an embedding of this frame's width on every
+    // track and every detection; otherwise the whole stage goes without it.
+    bool with_app = config_.w_app > 0.0 && dim > 0;
+    for (std::size_t i = 0; with_app && i < T; ++i) with_app = tracks[i]->feature.size() == dim;
+    for (std::size_t j = 0; with_app && j < D; ++j) with_app = det(j).embedding != nullptr;
+
+    if (!config_.use_giou && !with_unc && !with_app) {
+        // The overlap term alone: build_association_cost's gate, costs and
+        // vetoes, computed in one pass with the distances the vetoes need.
+        const double max_cost = (1.0 - iou_thresh) * config_.w_iou;
+        const double forbidden = 1.0 + max_cost;
+        double* cost = room(s.cost, n);
+        std::uint8_t* reject = room(s.reject, n);
+        const std::uint8_t* mismatch = in.class_mismatch;
+        kalman::GatingFactor f{};
+        for (std::size_t i = 0; i < T; ++i) {
+            // Every track's factorisation runs, in order, and may throw as in the batch core.
+            if (d2_veto) f = kalman::gating_factor(std_weight_position_, tracks[i]->mean, tracks[i]->covariance);
+            for (std::size_t j = 0, k = i * D; j < D; ++j, ++k) {
+                // Strict comparisons: NaN IoU or distance forbids nothing.
+                bool veto = iou_thresh > ious[k] || (mismatch != nullptr && mismatch[k] != 0);
+                if (!veto && d2_veto) veto = kalman::gating_distance(f, &s.meas[4 * dets[j]]) > gate_thresh_;
+                cost[k] = veto ? forbidden : (1.0 - ious[k]) * config_.w_iou;
+                reject[k] = veto || !s.usable[dets[j]];
+            }
+        }
+        solve_stage(cost, T, D, max_cost, reject, out);
+        return;
+    }
+
     if (d2_veto || with_unc) {
         double* d2 = room(s.d2, n);
         // Every track's factorisation runs, in order, and may throw as in the
@@ -294,11 +324,6 @@ void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& fr
         }
     }
 
-    // The appearance term needs an embedding of this frame's width on every
-    // track and every detection; otherwise the whole stage goes without it.
-    bool with_app = config_.w_app > 0.0 && dim > 0;
-    for (std::size_t i = 0; with_app && i < T; ++i) with_app = tracks[i]->feature.size() == dim;
-    for (std::size_t j = 0; with_app && j < D; ++j) with_app = det(j).embedding != nullptr;
     if (with_app) {
         double* tf = room(s.tf, T * dim);
         double* df = room(s.df, D * dim);
@@ -320,6 +345,12 @@ void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& fr
         if (!s.usable[dets[j]])
             for (std::size_t i = 0; i < T; ++i) reject[i * D + j] = 1;
 
+    solve_stage(cost, T, D, max_cost, reject, out);
+}
+
+void ByteTracker::solve_stage(const double* cost, std::size_t T, std::size_t D, double max_cost,
+                              const std::uint8_t* reject, AssociationResult& out) {
+    Scratch& s = scratch_;
     if (config_.use_lapjv)
         s.pairs = linear_assignment_lapjv(cost, T, D);
     else

@@ -109,6 +109,8 @@ private:
     void remove_deleted();
     void associate_tracks(const TrackRefs& tracks, const FrameInput& frame, const DetectionRefs& dets, bool gated,
                           double iou_thresh, AssociationResult& out);
+    void solve_stage(const double* cost, std::size_t T, std::size_t D, double max_cost, const std::uint8_t* reject,
+                     AssociationResult& out);
     bool usable(const double* z) const;
 
     TrackerConfig config_;
