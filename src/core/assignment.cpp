@@ -170,10 +170,8 @@ LF_TARGET_AVX std::size_t collect_others_avx(const double* cost, std::size_t cou
 
 // Below this many columns the list form is as fast.
 constexpr std::size_t kDenseMinColumns = 16;
-#ifndef LF_SPARSE_MIN
-#define LF_SPARSE_MIN 16
-#endif
-constexpr std::size_t kSparseMinColumns = LF_SPARSE_MIN;
+// Below this many columns a gated matrix is searched column by column too.
+constexpr std::size_t kSparseMinColumns = 16;
 
 inline std::uint64_t bits_of(double x) {
     std::uint64_t b;

@@ -40,21 +40,26 @@ struct Entry {
 // that solves many problems (the tracker) to save allocations. Nothing in it
 // is read before being written within one call.
 struct AssignmentWorkspace {
+    // Every search.
     std::vector<double> transposed, u, v, minv;
-    std::vector<std::size_t> p, way, free_cols, tree_cols;
+    std::vector<std::size_t> p, way, tree_cols;
+    std::vector<std::int64_t> col_of_row;
+    // Searches scanning the columns: the free-column list, or the AVX mask.
+    std::vector<std::size_t> free_cols;
     std::vector<std::uint64_t> on_tree;
-    std::vector<std::size_t> row_start, loose, changed, unclassed;
-    std::vector<std::vector<std::size_t>> lists;
-    std::vector<std::pair<std::size_t, double>> others;
+    // Searches of a gated matrix: its other entries per working row, the
+    // columns grouped by v, and one search's classes (slots).
     std::vector<Entry> found;
+    std::vector<std::size_t> row_start;
+    std::vector<std::pair<std::size_t, double>> others;
     std::vector<double> row_vals;
+    std::vector<std::uint64_t> values;
     std::vector<std::uint32_t> value_ids, slot_of;
-    std::vector<std::size_t> list_of_slot, next_of_slot;
+    std::vector<std::vector<std::size_t>> lists;
+    std::vector<std::size_t> unclassed, changed, loose, left_in, on_tree_in, list_of_slot, next_of_slot;
     std::vector<double> slot_data;
     std::vector<std::uint64_t> slot_way;
-    std::vector<std::size_t> left_in, on_tree_in;
-    std::vector<std::uint64_t> values;
-    std::vector<std::int64_t> col_of_row;
+    // accept_pairs.
     std::vector<char> row_taken, col_taken;
 };
 
