@@ -437,7 +437,7 @@ void search_with_background(const Sparse& sp, AssignmentWorkspace& ws) {
     on_tree.assign(nc + 1, 0);
     row_vals.assign(nc + 1, background);
     slot_of.resize(kMaxClasses);
-    ws.slot_data.resize(7 * kMaxClasses);
+    ws.slot_data.resize(6 * kMaxClasses);
     ws.slot_way.resize(kMaxClasses);
     list_of_slot.resize(kMaxClasses);
     next_of_slot.resize(kMaxClasses);
@@ -620,7 +620,8 @@ void require_finite_cost(const double* cost, std::size_t n, std::size_t m) {
 // one over the few on it. The step's
 // "minv[j] -= delta" for the columns off the tree is carried to the next
 // pass, which reads minv[j] first: the same subtraction of the same values,
-// done later. (The first pass subtracts +0.0, which changes no value.)
+// done later. (The first pass subtracts +0.0, which changes no value.) A
+// gated matrix goes to search_with_background, which takes the same steps.
 AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m) {
     AssignmentWorkspace ws;
     AssignmentResult out;
