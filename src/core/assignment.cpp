@@ -251,7 +251,11 @@ AssociationResult accept_pairs(const AssignmentResult& pairs, const double* cost
 AssociationResult associate(const double* cost, std::size_t n, std::size_t m, double max_cost) {
     if (n == 0 || m == 0) {
         // Nothing to pair: no solver, hence no finiteness check either.
+        // Reserved up front: an empty (2^40, 0) matrix then fails at once with
+        // bad_alloc instead of filling all memory through repeated growth.
         AssociationResult out;
+        out.unmatched_rows.reserve(n);
+        out.unmatched_cols.reserve(m);
         for (std::size_t r = 0; r < n; ++r) out.unmatched_rows.push_back(static_cast<std::int64_t>(r));
         for (std::size_t c = 0; c < m; ++c) out.unmatched_cols.push_back(static_cast<std::int64_t>(c));
         return out;
