@@ -1,6 +1,44 @@
-import pytest
+import os
 
+import pytest
+from hypothesis import HealthCheck, settings
+
+import loomfeather_cpp
 import loomfeather_cpp as lf
+
+# Generated cases per fuzzed entry: "default" for the normal run, "sanitize"
+# for the run against the sanitizer build (scripts/sanitize.sh), which is
+# several times slower. Selected with --hypothesis-profile.
+settings.register_profile("default", max_examples=300, deadline=None, print_blob=True,
+                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("sanitize", settings.get_profile("default"), max_examples=150)
+settings.load_profile("default")
+
+
+def pytest_configure(config):
+    # scripts/sanitize.sh names the module it built; anything else imported
+    # instead would make the run worthless.
+    expected = os.environ.get("LF_EXPECT_MODULE")
+    if expected and os.path.realpath(loomfeather_cpp.__file__) != os.path.realpath(expected):
+        raise pytest.UsageError(f"imported {loomfeather_cpp.__file__}, expected {expected}")
+
+
+FUZZ_STATS = pytest.StashKey[dict]()
+
+
+@pytest.fixture
+def fuzz_stats(request):
+    """Per fuzzed entry: how many generated calls were accepted and refused."""
+    return request.config.stash.setdefault(FUZZ_STATS, {})
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    stats = config.stash.get(FUZZ_STATS, {})
+    if stats:
+        terminalreporter.write_sep("-", "generated cases per fuzzed entry (accepted + refused)")
+        for name, c in stats.items():
+            terminalreporter.write_line(f"{name:40s} {c['accepted'] + c['refused']:6d} = "
+                                        f"{c['accepted']:5d} + {c['refused']:5d}")
 
 
 @pytest.fixture(params=[True, False], ids=["avx", "scalar"])

@@ -12,9 +12,13 @@ namespace loomfeather::bindings {
 
 namespace py = pybind11;
 
-// Any array-like, force-cast to a C-contiguous float64 array. An argument
-// that already is one is passed through without a copy.
-using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+// Any array-like, force-cast to a C-contiguous, aligned float64 array. An
+// argument that already is one is passed through without a copy. Without the
+// alignment flag NumPy hands over a misaligned buffer (e.g. from a byte offset
+// into a bytes object) as it is, and every double read from it is undefined
+// behaviour (flagged by the sanitizer build).
+using F64Array =
+    py::array_t<double, py::array::c_style | py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
 
 // Fresh, caller-owned results.
 F64Array new_f64(std::initializer_list<py::ssize_t> shape);

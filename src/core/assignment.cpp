@@ -822,6 +822,8 @@ void unmatched_all(std::size_t n, std::size_t m, AssociationResult& out) {
 AssociationResult associate(const double* cost, std::size_t n, std::size_t m, double max_cost) {
     if (n == 0 || m == 0) {
         // Nothing to pair: no solver, hence no finiteness check either.
+        // Sized in one step: an empty (2^40, 0) matrix then fails at once with
+        // bad_alloc instead of filling all memory through repeated growth.
         AssociationResult out;
         unmatched_all(n, m, out);
         return out;
