@@ -60,9 +60,12 @@ void bind_diagnostics(py::module_& m) {
     m.def(
         "echo", [](const F64Array& array) { return array; },
         "Return a NumPy array unchanged - proves the array boundary works.", py::arg("array"));
+}
+
+void bind_test_switches(py::module_& m) {
     // Private, for the tests: switch the AVX kernels off (or back on where
     // the processor has AVX) to check the scalar ones too; returns the
-    // previous setting.
+    // previous setting. Registered after the public table.
     m.def("_use_avx", &loomfeather::use_avx, py::arg("on"));
 }
 
