@@ -136,13 +136,9 @@ LF_TARGET_AVX std::size_t overlap_row_avx(const double* a, double area_a, const 
     const __m256d aa = _mm256_set1_pd(area_a);
     std::size_t j = 0;
     for (; j + 4 <= m; j += 4, b += 16) {
-        // Transpose four packed boxes into x1, y1, x2, y2 lanes.
-        const __m256d r0 = _mm256_loadu_pd(b), r1 = _mm256_loadu_pd(b + 4);
-        const __m256d r2 = _mm256_loadu_pd(b + 8), r3 = _mm256_loadu_pd(b + 12);
-        const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
-        const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
-        const __m256d bx1 = _mm256_permute2f128_pd(t0, t2, 0x20), bx2 = _mm256_permute2f128_pd(t0, t2, 0x31);
-        const __m256d by1 = _mm256_permute2f128_pd(t1, t3, 0x20), by2 = _mm256_permute2f128_pd(t1, t3, 0x31);
+        __m256d box[4];  // x1, y1, x2, y2 of four boxes
+        load_transposed4(b, box);
+        const __m256d bx1 = box[0], by1 = box[1], bx2 = box[2], by2 = box[3];
 
         // clamp0(v) = max(0, v); hi(p, q) = max(q, p); lo(p, q) = min(q, p); eps_floor(v) = max(eps, v).
         const __m256d area_b = _mm256_mul_pd(_mm256_max_pd(zero, _mm256_sub_pd(bx2, bx1)),

@@ -362,16 +362,12 @@ LF_TARGET_AVX std::size_t gating_row_avx(const GatingFactor& f, const double* z,
     const __m256d m2 = _mm256_set1_pd(f.mean[2]), m3 = _mm256_set1_pd(f.mean[3]);
     std::size_t j = 0;
     for (; j + 4 <= m; j += 4, z += 16) {
-        // Transpose four packed measurements into lanes.
-        const __m256d r0 = _mm256_loadu_pd(z), r1 = _mm256_loadu_pd(z + 4);
-        const __m256d r2 = _mm256_loadu_pd(z + 8), r3 = _mm256_loadu_pd(z + 12);
-        const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
-        const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
-        __m256d d[4];
-        d[0] = _mm256_sub_pd(_mm256_permute2f128_pd(t0, t2, 0x20), m0);
-        d[1] = _mm256_sub_pd(_mm256_permute2f128_pd(t1, t3, 0x20), m1);
-        d[2] = _mm256_sub_pd(_mm256_permute2f128_pd(t0, t2, 0x31), m2);
-        d[3] = _mm256_sub_pd(_mm256_permute2f128_pd(t1, t3, 0x31), m3);
+        __m256d d[4];  // x, y, a, h of four measurements, then minus the mean
+        load_transposed4(z, d);
+        d[0] = _mm256_sub_pd(d[0], m0);
+        d[1] = _mm256_sub_pd(d[1], m1);
+        d[2] = _mm256_sub_pd(d[2], m2);
+        d[3] = _mm256_sub_pd(d[3], m3);
         __m256d x0 = d[f.src[0]], x1 = d[f.src[1]], x2 = d[f.src[2]], x3 = d[f.src[3]];
         x1 = _mm256_sub_pd(x1, _mm256_mul_pd(a[1][0], x0));
         x2 = _mm256_sub_pd(x2, _mm256_add_pd(_mm256_mul_pd(a[2][0], x0), _mm256_mul_pd(a[2][1], x1)));

@@ -23,6 +23,19 @@ inline bool& avx_switch() {
 }
 }  // namespace detail
 
+// Loads four packed 4-value records (16 doubles from p) and returns them as
+// four lanes: lane[k] holds value k of each record.
+LF_TARGET_AVX inline void load_transposed4(const double* p, __m256d lane[4]) {
+    const __m256d r0 = _mm256_loadu_pd(p), r1 = _mm256_loadu_pd(p + 4);
+    const __m256d r2 = _mm256_loadu_pd(p + 8), r3 = _mm256_loadu_pd(p + 12);
+    const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
+    const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
+    lane[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+    lane[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+    lane[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+    lane[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
 // Whether the AVX kernels run.
 inline bool cpu_has_avx() { return detail::avx_switch(); }
 
