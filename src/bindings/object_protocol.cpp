@@ -137,7 +137,8 @@ py::tuple reduce_value(py::handle self, py::object state) {
 // --- state tuples ------------------------------------------------------------------
 
 StateReader::StateReader(py::handle state, std::string what, std::size_t size) : what_(std::move(what)) {
-    if (!PyTuple_Check(state.ptr()) && !PyList_Check(state.ptr())) throw py::value_error(what_ + " must be a tuple");
+    if (!PyTuple_Check(state.ptr()) && !PyList_Check(state.ptr()))
+        throw py::value_error(what_ + " must be a tuple or list");
     items_ = py::reinterpret_steal<py::tuple>(PySequence_Tuple(state.ptr()));
     if (!items_) throw py::error_already_set();
     if (items_.size() != size)
@@ -185,7 +186,7 @@ bool StateReader::flag(const char* field) {
 
 py::tuple StateReader::sequence(const char* field) {
     const py::handle h = next(field);
-    if (!PyTuple_Check(h.ptr()) && !PyList_Check(h.ptr())) refuse(field, "must be a tuple");
+    if (!PyTuple_Check(h.ptr()) && !PyList_Check(h.ptr())) refuse(field, "must be a tuple or list");
     auto t = py::reinterpret_steal<py::tuple>(PySequence_Tuple(h.ptr()));
     if (!t) throw py::error_already_set();
     return t;
