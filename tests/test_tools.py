@@ -225,8 +225,10 @@ def _stub_signatures() -> dict[str, list[tuple[str, str | None]]]:
         for node in body:
             if isinstance(node, ast.ClassDef):
                 visit(node.body, f"{node.name}.")
-            elif isinstance(node, ast.FunctionDef) and not any(
-                isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list
+            elif (
+                isinstance(node, ast.FunctionDef)
+                and (not node.name.startswith("_") or node.name == "__init__")  # as collected at run time
+                and not any(isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list)
             ):
                 args = node.args.args
                 defaults = [None] * (len(args) - len(node.args.defaults)) + node.args.defaults

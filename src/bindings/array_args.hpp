@@ -20,6 +20,41 @@ namespace py = pybind11;
 using F64Array =
     py::array_t<double, py::array::c_style | py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
 
+}  // namespace loomfeather::bindings
+
+namespace pybind11::detail {
+
+// The conversion of every float64 array argument. NumPy's forced cast decides;
+// when it fails, the failure is the argument's (a text that spells no number,
+// a ragged list) and the library raises its argument-mismatch TypeError -
+// unless it is a MemoryError or no error of the argument at all
+// (KeyboardInterrupt, SystemExit: anything that is not an Exception), which
+// propagates as itself.
+template <>
+struct pyobject_caster<loomfeather::bindings::F64Array> {
+    using type = loomfeather::bindings::F64Array;
+
+    bool load(handle src, bool convert) {
+        if (!convert && !type::check_(src)) return false;
+        try {
+            value = type(reinterpret_borrow<object>(src));
+        } catch (error_already_set& e) {
+            if (e.matches(PyExc_MemoryError) || !e.matches(PyExc_Exception)) throw;
+            return false;
+        }
+        return true;
+    }
+
+    static handle cast(const handle& src, return_value_policy /*policy*/, handle /*parent*/) {
+        return src.inc_ref();
+    }
+    PYBIND11_TYPE_CASTER(type, handle_type_name<type>::name);
+};
+
+}  // namespace pybind11::detail
+
+namespace loomfeather::bindings {
+
 // Fresh, caller-owned results.
 F64Array new_f64(std::initializer_list<py::ssize_t> shape);
 py::array_t<std::int64_t> new_i64(std::initializer_list<py::ssize_t> shape);

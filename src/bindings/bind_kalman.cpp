@@ -1,8 +1,11 @@
 // KalmanBoxTracker and chi2_gating_threshold.
+#include <cstdint>
+#include <memory>
 #include <stdexcept>
 
 #include "bindings/array_args.hpp"
 #include "bindings/bindings.hpp"
+#include "bindings/object_protocol.hpp"
 #include "core/kalman.hpp"
 
 namespace loomfeather::bindings {
@@ -17,6 +20,8 @@ struct KalmanBoxTracker {
 };
 
 [[noreturn]] void refuse(const char* text) { throw std::invalid_argument(text); }
+
+constexpr std::int32_t kStateVersion = 1;  // of the pickled state
 
 // One track: mean (8,), covariance of 64 values in any shape. shape(0) comes
 // first so that a 0-dimensional mean fails as in the batch forms.
@@ -98,14 +103,16 @@ py::tuple correct(const KalmanBoxTracker& k, const F64Array& mean, const F64Arra
 void bind_kalman(py::module_& m) {
     m.def("chi2_gating_threshold", &kf::chi2_gating_threshold, py::arg("dof") = 4);
 
-    py::class_<KalmanBoxTracker>(m, "KalmanBoxTracker")
-        .def(py::init([](double sp, double sv) { return KalmanBoxTracker{sp, sv}; }),
-             py::arg("std_weight_position") = 0.05, py::arg("std_weight_velocity") = 0.00625)
-        .def_property_readonly("std_weight_position", [](const KalmanBoxTracker& k) { return k.sp; })
-        .def_property_readonly("std_weight_velocity", [](const KalmanBoxTracker& k) { return k.sv; })
+    using Self = Live<KalmanBoxTracker>;
+    py::class_<KalmanBoxTracker> cls(m, "KalmanBoxTracker");
+    cls.def(py::init([](double sp, double sv) { return KalmanBoxTracker{sp, sv}; }),
+            py::arg("std_weight_position") = 0.05, py::arg("std_weight_velocity") = 0.00625)
+        .def_property_readonly("std_weight_position", [](Self k) { return k->sp; })
+        .def_property_readonly("std_weight_velocity", [](Self k) { return k->sv; })
         .def(
             "initiate",
-            [](const KalmanBoxTracker& k, const F64Array& z) {
+            [](Self self, const F64Array& z) {
+                const KalmanBoxTracker& k = *self;
                 if (element_count(z) != 4) refuse("initiate: measurement must have 4 values");
                 F64Array mean = new_f64({8});
                 F64Array cov = new_f64({8, 8});
@@ -115,9 +122,9 @@ void bind_kalman(py::module_& m) {
             py::arg("measurement"))
         .def(
             "predict",
-            [](const KalmanBoxTracker& k, const F64Array& mean, const F64Array& cov) {
+            [](Self k, const F64Array& mean, const F64Array& cov) {
                 return per_track(
-                    k, mean, cov, 8,
+                    *k, mean, cov, 8,
                     [](const KalmanBoxTracker& t, const double* mi, const double* pi, double* mo, double* po) {
                         kf::predict(t.sp, t.sv, mi, pi, mo, po);
                     },
@@ -127,9 +134,9 @@ void bind_kalman(py::module_& m) {
             py::arg("mean"), py::arg("covariance"))
         .def(
             "project",
-            [](const KalmanBoxTracker& k, const F64Array& mean, const F64Array& cov) {
+            [](Self k, const F64Array& mean, const F64Array& cov) {
                 return per_track(
-                    k, mean, cov, 4,
+                    *k, mean, cov, 4,
                     [](const KalmanBoxTracker& t, const double* mi, const double* pi, double* mo, double* po) {
                         kf::project(t.sp, mi, pi, mo, po);
                     },
@@ -139,39 +146,52 @@ void bind_kalman(py::module_& m) {
             py::arg("mean"), py::arg("covariance"))
         .def(
             "update",
-            [](const KalmanBoxTracker& k, const F64Array& mean, const F64Array& cov, const F64Array& z) {
-                return correct(k, mean, cov, z, &kf::update);
+            [](Self k, const F64Array& mean, const F64Array& cov, const F64Array& z) {
+                return correct(*k, mean, cov, z, &kf::update);
             },
             py::arg("mean"), py::arg("covariance"), py::arg("measurement"))
         // Private: the same correction through Eigen's solve and products,
         // kept only as the oracle of the written-out one in the tests.
         .def(
             "_update_eigen",
-            [](const KalmanBoxTracker& k, const F64Array& mean, const F64Array& cov, const F64Array& z) {
-                return correct(k, mean, cov, z, &kf::update_eigen);
+            [](Self k, const F64Array& mean, const F64Array& cov, const F64Array& z) {
+                return correct(*k, mean, cov, z, &kf::update_eigen);
             },
             py::arg("mean"), py::arg("covariance"), py::arg("measurement"))
         .def(
             "gating_distance",
-            [](const KalmanBoxTracker& k, const F64Array& mean, const F64Array& cov, const F64Array& measurements) {
+            [](Self k, const F64Array& mean, const F64Array& cov, const F64Array& measurements) {
                 if (!is_single_state(mean, cov)) refuse("gating_distance: expected (8,) mean and (8, 8) covariance");
-                return gating(k, mean, cov, 1, measurements, false);
+                return gating(*k, mean, cov, 1, measurements, false);
             },
             py::arg("mean"), py::arg("covariance"), py::arg("measurements"))
         .def(
             "gating_distance_batch",
-            [](const KalmanBoxTracker& k, const F64Array& means, const F64Array& covs, const F64Array& measurements) {
-                return gating_batch(k, means, covs, measurements, &kf::gating_distance_batch);
+            [](Self k, const F64Array& means, const F64Array& covs, const F64Array& measurements) {
+                return gating_batch(*k, means, covs, measurements, &kf::gating_distance_batch);
             },
             py::arg("means"), py::arg("covariances"), py::arg("measurements"))
         // Private: the same distances through Eigen's generic solve, kept only
         // as the oracle of the hand-written substitution in the tests.
         .def(
             "_gating_distance_batch_eigen",
-            [](const KalmanBoxTracker& k, const F64Array& means, const F64Array& covs, const F64Array& measurements) {
-                return gating_batch(k, means, covs, measurements, &kf::gating_distance_batch_eigen);
+            [](Self k, const F64Array& means, const F64Array& covs, const F64Array& measurements) {
+                return gating_batch(*k, means, covs, measurements, &kf::gating_distance_batch_eigen);
             },
             py::arg("means"), py::arg("covariances"), py::arg("measurements"));
+
+    // Object protocol: the state is (format version 1, std_weight_position,
+    // std_weight_velocity).
+    auto state = [](Self k) { return py::make_tuple(kStateVersion, k->sp, k->sv); };
+    cls.def(py::pickle(state, [](const py::object& s) {
+        StateReader r(s, "KalmanBoxTracker state", 3);
+        r.version(kStateVersion);
+        const double sp = r.real("std_weight_position");
+        return KalmanBoxTracker{sp, r.real("std_weight_velocity")};
+    }));
+    def_copy_and_reduce(
+        cls, [](const KalmanBoxTracker& k) { return std::make_unique<KalmanBoxTracker>(k); }, state);
+    guard_instance_methods(cls);
 }
 
 }  // namespace loomfeather::bindings

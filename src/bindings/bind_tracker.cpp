@@ -1,10 +1,14 @@
-// TrackerConfig and ByteTracker: frame validation in, result arrays out.
+// TrackerConfig and ByteTracker: frame validation in, result arrays out; their
+// pickled state.
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "bindings/array_args.hpp"
 #include "bindings/bindings.hpp"
+#include "bindings/object_protocol.hpp"
 #include "core/tracker.hpp"
 
 namespace loomfeather::bindings {
@@ -97,8 +101,9 @@ ValidatedFrame validate_frame(const F64Array& boxes, const F64Array& scores, con
     return frame;
 }
 
-py::tuple update(ByteTracker& tracker, const F64Array& boxes, const F64Array& scores, const py::object& class_ids,
+py::tuple update(Live<ByteTracker> self, const F64Array& boxes, const F64Array& scores, const py::object& class_ids,
                  const py::object& features) {
+    ByteTracker& tracker = *self;
     const ValidatedFrame frame = validate_frame(boxes, scores, class_ids, features);
     tracker.check_counters(frame.input.detections.size());
     const std::vector<TrackOutput> rows = tracker.update(frame.input);
@@ -121,8 +126,8 @@ py::tuple update(ByteTracker& tracker, const F64Array& boxes, const F64Array& sc
     return py::make_tuple(ids, xyxy, out_scores, classes);
 }
 
-py::tuple track_states(const ByteTracker& tracker) {
-    const auto& tracks = tracker.tracks();
+py::tuple track_states(Live<ByteTracker> self) {
+    const auto& tracks = self->tracks();
     const auto n = static_cast<py::ssize_t>(tracks.size());
     py::array_t<std::int64_t> cols[5] = {new_i64({n}), new_i64({n}), new_i64({n}), new_i64({n}), new_i64({n})};
     for (py::ssize_t i = 0; i < n; ++i) {
@@ -136,37 +141,153 @@ py::tuple track_states(const ByteTracker& tracker) {
     return py::make_tuple(cols[0], cols[1], cols[2], cols[3], cols[4]);
 }
 
+// --- pickled state ----------------------------------------------------------------
+// Plain Python values with a leading format version, so that a state crosses
+// processes and library upgrades:
+//   TrackerConfig: (1, the 20 fields in constructor order)
+//   ByteTracker:   (1, TrackerConfig state, next_id, frame_index, tracks), each
+//                  track (track_id, state, class_id, score, hits, age,
+//                  time_since_update, n_init, max_age, appearance_ema_alpha,
+//                  mean, covariance, embedding); the last three are bytes of
+//                  little-endian float64 (8, 64 and any number of values).
+
+constexpr std::int32_t kStateVersion = 1;
+
+py::tuple config_state(const TrackerConfig& c) {
+    return py::make_tuple(kStateVersion, c.high_score_thresh, c.low_score_thresh, c.match_iou_thresh,
+                          c.recovery_iou_thresh, c.new_track_thresh, c.n_init, c.max_age, c.use_mahalanobis_gating,
+                          c.class_aware, c.w_iou, c.w_app, c.w_unc, c.use_giou, c.appearance_ema_alpha,
+                          c.kf_noise_scale, c.w_ocm, c.ocm_delta_t, c.use_oru, c.use_gmc, c.use_lapjv);
+}
+
+// Read and validated as the constructor validates its arguments.
+TrackerConfig config_from_state(py::handle state, const std::string& what) {
+    StateReader r(state, what, 21);
+    r.version(kStateVersion);
+    TrackerConfig c;
+    c.high_score_thresh = r.real("high_score_thresh");
+    c.low_score_thresh = r.real("low_score_thresh");
+    c.match_iou_thresh = r.real("match_iou_thresh");
+    c.recovery_iou_thresh = r.real("recovery_iou_thresh");
+    c.new_track_thresh = r.real("new_track_thresh");
+    c.n_init = r.int32("n_init");
+    c.max_age = r.int32("max_age");
+    c.use_mahalanobis_gating = r.flag("use_mahalanobis_gating");
+    c.class_aware = r.flag("class_aware");
+    c.w_iou = r.real("w_iou");
+    c.w_app = r.real("w_app");
+    c.w_unc = r.real("w_unc");
+    c.use_giou = r.flag("use_giou");
+    c.appearance_ema_alpha = r.real("appearance_ema_alpha");
+    c.kf_noise_scale = r.real("kf_noise_scale");
+    c.w_ocm = r.real("w_ocm");
+    c.ocm_delta_t = r.int32("ocm_delta_t");
+    c.use_oru = r.flag("use_oru");
+    c.use_gmc = r.flag("use_gmc");
+    c.use_lapjv = r.flag("use_lapjv");
+    try {
+        validate_config(c);
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(what + ": " + e.what());
+    }
+    return c;
+}
+
+py::tuple tracker_state(const ByteTracker& tracker) {
+    const TrackerSnapshot s = tracker.snapshot();
+    py::tuple tracks(s.tracks.size());
+    for (std::size_t k = 0; k < s.tracks.size(); ++k) {
+        const Track& t = s.tracks[k];
+        tracks[k] = py::make_tuple(t.track_id, static_cast<std::int32_t>(t.state), t.class_id, t.score, t.hits, t.age,
+                                   t.time_since_update, t.n_init, t.max_age, t.appearance_ema_alpha,
+                                   to_bytes(t.mean, 8), to_bytes(t.covariance, 64),
+                                   to_bytes(t.feature.data(), t.feature.size()));
+    }
+    return py::make_tuple(kStateVersion, config_state(s.config), s.next_id, s.frame_index, tracks);
+}
+
+// The format is checked here, the values by ByteTracker::restore.
+std::unique_ptr<ByteTracker> tracker_from_state(py::handle state) {
+    const std::string what = "ByteTracker state";
+    StateReader r(state, what, 5);
+    r.version(kStateVersion);
+    TrackerSnapshot s;
+    s.config = config_from_state(r.next("config"), what + ": config");
+    s.next_id = r.int32("next_id");
+    s.frame_index = r.int32("frame_index");
+    const py::tuple tracks = r.sequence("tracks");
+    s.tracks.resize(tracks.size());
+    for (std::size_t k = 0; k < tracks.size(); ++k) {
+        StateReader f(tracks[k], what + ": track " + std::to_string(k), 13);
+        Track& t = s.tracks[k];
+        t.track_id = f.int32("track_id");
+        t.state = static_cast<TrackState>(f.int32("state"));  // any int32 is a value of the enum; checked by restore
+        t.class_id = f.int32("class_id");
+        t.score = f.real("score");
+        t.hits = f.int32("hits");
+        t.age = f.int32("age");
+        t.time_since_update = f.int32("time_since_update");
+        t.n_init = f.int32("n_init");
+        t.max_age = f.int32("max_age");
+        t.appearance_ema_alpha = f.real("appearance_ema_alpha");
+        f.doubles_into("mean", t.mean, 8);
+        f.doubles_into("covariance", t.covariance, 64);
+        t.feature = f.doubles("embedding", SIZE_MAX);
+    }
+    return ByteTracker::restore(s);
+}
+
 }  // namespace
 
 void bind_tracker_config(py::module_& m) {
-    py::class_<TrackerConfig>(m, "TrackerConfig")
-        .def(py::init(&make_config), py::arg("high_score_thresh") = 0.5, py::arg("low_score_thresh") = 0.1,
-             py::arg("match_iou_thresh") = 0.3, py::arg("recovery_iou_thresh") = 0.5,
-             py::arg("new_track_thresh") = 0.6, py::arg("n_init") = 3, py::arg("max_age") = 30,
-             py::arg("use_mahalanobis_gating") = true, py::arg("class_aware") = true, py::arg("w_iou") = 1.0,
-             py::arg("w_app") = 0.0, py::arg("w_unc") = 0.0, py::arg("use_giou") = false,
-             py::arg("appearance_ema_alpha") = 0.9, py::arg("kf_noise_scale") = 1.0, py::arg("w_ocm") = 0.0,
-             py::arg("ocm_delta_t") = 3, py::arg("use_oru") = false, py::arg("use_gmc") = false,
-             py::arg("use_lapjv") = false)
-        .def_readonly("high_score_thresh", &TrackerConfig::high_score_thresh)
-        .def_readonly("low_score_thresh", &TrackerConfig::low_score_thresh)
-        .def_readonly("match_iou_thresh", &TrackerConfig::match_iou_thresh)
-        .def_readonly("recovery_iou_thresh", &TrackerConfig::recovery_iou_thresh)
-        .def_readonly("new_track_thresh", &TrackerConfig::new_track_thresh)
-        .def_readonly("n_init", &TrackerConfig::n_init)
-        .def_readonly("max_age", &TrackerConfig::max_age)
-        .def_readonly("kf_noise_scale", &TrackerConfig::kf_noise_scale);
+    py::class_<TrackerConfig> cls(m, "TrackerConfig");
+    cls.def(py::init(&make_config), py::arg("high_score_thresh") = 0.5, py::arg("low_score_thresh") = 0.1,
+            py::arg("match_iou_thresh") = 0.3, py::arg("recovery_iou_thresh") = 0.5,
+            py::arg("new_track_thresh") = 0.6, py::arg("n_init") = 3, py::arg("max_age") = 30,
+            py::arg("use_mahalanobis_gating") = true, py::arg("class_aware") = true, py::arg("w_iou") = 1.0,
+            py::arg("w_app") = 0.0, py::arg("w_unc") = 0.0, py::arg("use_giou") = false,
+            py::arg("appearance_ema_alpha") = 0.9, py::arg("kf_noise_scale") = 1.0, py::arg("w_ocm") = 0.0,
+            py::arg("ocm_delta_t") = 3, py::arg("use_oru") = false, py::arg("use_gmc") = false,
+            py::arg("use_lapjv") = false)
+        .def_property_readonly("high_score_thresh", [](Live<TrackerConfig> c) { return c->high_score_thresh; })
+        .def_property_readonly("low_score_thresh", [](Live<TrackerConfig> c) { return c->low_score_thresh; })
+        .def_property_readonly("match_iou_thresh", [](Live<TrackerConfig> c) { return c->match_iou_thresh; })
+        .def_property_readonly("recovery_iou_thresh", [](Live<TrackerConfig> c) { return c->recovery_iou_thresh; })
+        .def_property_readonly("new_track_thresh", [](Live<TrackerConfig> c) { return c->new_track_thresh; })
+        .def_property_readonly("n_init", [](Live<TrackerConfig> c) { return c->n_init; })
+        .def_property_readonly("max_age", [](Live<TrackerConfig> c) { return c->max_age; })
+        .def_property_readonly("kf_noise_scale", [](Live<TrackerConfig> c) { return c->kf_noise_scale; });
+
+    // Object protocol: pickling (every protocol) and copies carry all twenty
+    // fields, the twelve without a property included.
+    cls.def(py::pickle([](Live<TrackerConfig> c) { return config_state(*c); },
+                       [](const py::object& state) { return config_from_state(state, "TrackerConfig state"); }));
+    def_copy_and_reduce(
+        cls, [](const TrackerConfig& c) { return std::make_unique<TrackerConfig>(c); },
+        [](Live<TrackerConfig> c) { return config_state(*c); });
+    guard_instance_methods(cls);
 }
 
 void bind_byte_tracker(py::module_& m) {
     // The default configuration is converted once, here, at import.
-    py::class_<ByteTracker>(m, "ByteTracker")
-        .def(py::init<const TrackerConfig&>(), py::arg("config") = TrackerConfig())
-        .def("reset", &ByteTracker::reset)
-        .def_property_readonly("frame_index", &ByteTracker::frame_index)
+    py::class_<ByteTracker> cls(m, "ByteTracker");
+    cls.def(py::init([](Live<TrackerConfig> config) { return std::make_unique<ByteTracker>(*config); }),
+            py::arg("config") = TrackerConfig())
+        .def("reset", [](Live<ByteTracker> t) { t->reset(); })
+        .def_property_readonly("frame_index", [](Live<ByteTracker> t) { return t->frame_index(); })
         .def("update", &update, "Advance one frame. Returns (track_ids, xyxy, scores, class_ids).", py::arg("boxes"),
              py::arg("scores"), py::arg("class_ids") = py::none(), py::arg("features") = py::none())
         .def("track_states", &track_states, "Return (ids, states, hits, ages, time_since_update) in track order.");
+
+    // Object protocol: a pickled or copied tracker holds the complete state
+    // (configuration, every track, both counters) and continues a stream
+    // exactly as the original would.
+    cls.def(py::pickle([](Live<ByteTracker> t) { return tracker_state(*t); },
+                       [](const py::object& state) { return tracker_from_state(state); }));
+    def_copy_and_reduce(
+        cls, [](const ByteTracker& t) { return ByteTracker::restore(t.snapshot()); },
+        [](Live<ByteTracker> t) { return tracker_state(*t); });
+    guard_instance_methods(cls);
 }
 
 }  // namespace loomfeather::bindings

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings/bindings.hpp"
+#include "bindings/object_protocol.hpp"
 
 namespace py = pybind11;
 namespace lb = loomfeather::bindings;
@@ -20,4 +21,6 @@ PYBIND11_MODULE(loomfeather_cpp, m, py::multiple_interpreters::not_supported()) 
     lb::bind_byte_tracker(m);
     lb::bind_kalman(m);
     lb::bind_test_switches(m);
+    // Last, so that the classes above keep the library's own instance creation.
+    lb::guard_common_base();
 }

@@ -429,4 +429,80 @@ std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
     return out;
 }
 
+
+// --- State export and import ---------------------------------------------------
+
+namespace {
+
+[[noreturn]] void refuse_snapshot(const std::string& what) {
+    throw std::invalid_argument("ByteTracker state: " + what);
+}
+
+[[noreturn]] void refuse_track(std::size_t k, const std::string& what) {
+    refuse_snapshot("track " + std::to_string(k) + ": " + what);
+}
+
+}  // namespace
+
+void validate_snapshot(const TrackerSnapshot& s) {
+    try {
+        validate_config(s.config);
+    } catch (const std::invalid_argument& e) {
+        refuse_snapshot(std::string("config: ") + e.what());
+    }
+    if (s.frame_index < -1) refuse_snapshot("frame_index must be >= -1");
+    if (s.next_id < 1) refuse_snapshot("next_id must be >= 1");
+    if (s.frame_index == -1 && (s.next_id != 1 || !s.tracks.empty()))
+        refuse_snapshot("a tracker before its first frame has no tracks and next_id 1");
+
+    // 64-bit, so that frame_index + 1 cannot overflow.
+    const std::int64_t frames = static_cast<std::int64_t>(s.frame_index) + 1;
+    std::int32_t previous_id = 0;
+    for (std::size_t k = 0; k < s.tracks.size(); ++k) {
+        const Track& t = s.tracks[k];
+        if (t.track_id <= previous_id || t.track_id >= s.next_id)
+            refuse_track(k, "identifiers must ascend, from 1, below next_id");
+        previous_id = t.track_id;
+        const auto state = static_cast<std::int32_t>(t.state);
+        if (state < 0 || state > 2) refuse_track(k, "state must be 0, 1 or 2");
+        // One birth frame, then at most one prediction and one correction a frame.
+        if (!(t.age >= 1 && t.age <= frames)) refuse_track(k, "age must be in [1, frame_index + 1]");
+        if (!(t.hits >= 1 && t.hits <= t.age)) refuse_track(k, "hits must be in [1, age]");
+        if (!(t.time_since_update >= 0 && t.time_since_update < t.age))
+            refuse_track(k, "time_since_update must be in [0, age)");
+        if (t.n_init != s.config.n_init || t.max_age != s.config.max_age ||
+            !(t.appearance_ema_alpha == s.config.appearance_ema_alpha))
+            refuse_track(k, "n_init, max_age and appearance_ema_alpha must be the configuration's");
+        // A Deleted track is only waiting for removal (it is left behind by an
+        // update that failed part-way, possibly with the non-finite state that
+        // ended it); every other track is finite, as the cycle keeps it.
+        if (t.state != TrackState::Deleted) {
+            if (!state_finite(t)) refuse_track(k, "mean and covariance must be finite");
+            if (!all_finite(t.feature.data(), t.feature.size())) refuse_track(k, "embedding must be finite");
+        }
+    }
+}
+
+TrackerSnapshot ByteTracker::snapshot() const {
+    TrackerSnapshot s;
+    s.config = config_;
+    s.tracks.reserve(tracks_.size());
+    for (const auto& t : tracks_) s.tracks.push_back(*t);
+    s.next_id = next_id_;
+    s.frame_index = frame_index_;
+    return s;
+}
+
+std::unique_ptr<ByteTracker> ByteTracker::restore(const TrackerSnapshot& s) {
+    validate_snapshot(s);
+    // The constructor derives the noise weights and the gate from the
+    // configuration, exactly as for the original tracker.
+    auto tracker = std::make_unique<ByteTracker>(s.config);
+    tracker->tracks_.reserve(s.tracks.size());
+    for (const Track& t : s.tracks) tracker->tracks_.push_back(std::make_unique<Track>(t));
+    tracker->next_id_ = s.next_id;
+    tracker->frame_index_ = s.frame_index;
+    return tracker;
+}
+
 }  // namespace loomfeather

@@ -81,6 +81,26 @@ struct TrackOutput {
     std::int32_t class_id;
 };
 
+// --- State export and import ---------------------------------------------------
+// Everything a tracker carries from one frame to the next, as plain values: a
+// tracker restored from it continues a stream exactly where the original
+// stands (a checkpoint, or the stream moved to another process).
+struct TrackerSnapshot {
+    TrackerConfig config;
+    std::vector<Track> tracks;  // track-list order, ascending track_id
+    std::int32_t next_id = 1;
+    std::int32_t frame_index = -1;
+};
+
+// Throws std::invalid_argument naming the first value that no tracker could
+// hold: a configuration validate_config refuses, counters out of range,
+// identifiers not ascending in [1, next_id), a state outside {0, 1, 2},
+// counters that do not fit together (1 <= hits <= age <= frame_index + 1,
+// 0 <= time_since_update < age), per-track copies that differ from the
+// configuration, or a non-finite mean, covariance or embedding in a track that
+// is not Deleted.
+void validate_snapshot(const TrackerSnapshot& snapshot);
+
 class ByteTracker {
 public:
     // Validates its own copy of `config`.
@@ -97,6 +117,11 @@ public:
     void reset();
     std::int32_t frame_index() const { return frame_index_; }
     const std::vector<std::unique_ptr<Track>>& tracks() const { return tracks_; }
+
+    // State export and import (TrackerSnapshot). restore() validates the
+    // snapshot first (validate_snapshot) and builds a tracker that holds it.
+    TrackerSnapshot snapshot() const;
+    static std::unique_ptr<ByteTracker> restore(const TrackerSnapshot& snapshot);
 
 private:
     using TrackRefs = std::vector<Track*>;

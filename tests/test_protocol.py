@@ -1,0 +1,520 @@
+"""The object protocol of TrackerConfig, KalmanBoxTracker and ByteTracker:
+uninitialised instances, second constructor calls, pickling, copies, restored
+state, and exceptions raised while an array argument is converted."""
+import copy
+import functools
+import json
+import os
+import pickle
+import re
+import signal
+import struct
+import subprocess
+import sys
+import time
+import _thread
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import event, given, strategies as st
+
+import loomfeather_cpp as lf
+
+SANITIZED = bool(os.environ.get("LF_SANITIZED"))
+
+
+def run_isolated(code, timeout=120):
+    """Runs `code` in a fresh interpreter, so that a crash fails the test instead of killing pytest."""
+    res = subprocess.run([sys.executable, "-c", "import numpy as np, pickle, loomfeather_cpp as lf\n" + code],
+                         capture_output=True, text=True, timeout=timeout)
+    assert res.returncode == 0, f"exit {res.returncode}: {res.stderr[-2000:]}"
+    return res.stdout
+
+
+# --- uninitialised instances ----------------------------------------------------------
+# Every member each class defines, with arguments it accepts on a live instance.
+Z4, Z8, Z64 = "np.zeros(4)", "np.zeros(8)", "np.eye(8)"
+MEMBERS = {
+    "TrackerConfig": {"__getstate__": "", "__reduce_ex__": "2", "__copy__": "", "__deepcopy__": "{}",
+                      **dict.fromkeys(["high_score_thresh", "low_score_thresh", "match_iou_thresh",
+                                       "recovery_iou_thresh", "new_track_thresh", "n_init", "max_age",
+                                       "kf_noise_scale"])},
+    "KalmanBoxTracker": {"initiate": Z4, "predict": f"{Z8}, {Z64}", "project": f"{Z8}, {Z64}",
+                         "update": f"{Z8}, {Z64}, {Z4}", "_update_eigen": f"{Z8}, {Z64}, {Z4}",
+                         "gating_distance": f"{Z8}, {Z64}, {Z4}", "gating_distance_batch": f"{Z8}, {Z64}, {Z4}",
+                         "_gating_distance_batch_eigen": f"{Z8}, {Z64}, {Z4}", "__getstate__": "",
+                         "__reduce_ex__": "0", "__copy__": "", "__deepcopy__": "{}", "std_weight_position": None,
+                         "std_weight_velocity": None},
+    "ByteTracker": {"update": "np.zeros((0, 4)), np.zeros(0)", "track_states": "", "reset": "",
+                    "__getstate__": "", "__reduce_ex__": "1", "__copy__": "", "__deepcopy__": "{}",
+                    "frame_index": None},
+}
+# What builds an uninitialised instance (the constructors) and plain class
+# attributes; the library's _pybind11_conduit_v1_ is called below.
+NOT_GUARDED = {"__init__", "__setstate__", "__doc__", "__module__", "__new__", "__dict__", "__weakref__"}
+
+UNINITIALISED = """
+import copy, json
+out = {}
+for cls, members in json.loads(SPEC).items():
+    for name, args in members.items():
+        obj = getattr(lf, cls).__new__(getattr(lf, cls))
+        try:
+            getattr(obj, name) if args is None else eval(f"obj.{name}({args})")
+            out[f"{cls}.{name}"] = "returned"
+        except Exception as e:
+            out[f"{cls}.{name}"] = f"{type(e).__name__}: {e}"
+    obj = getattr(lf, cls).__new__(getattr(lf, cls))
+    for call in ["pickle.dumps(obj)", "copy.copy(obj)", "copy.deepcopy(obj)", "lf.ByteTracker(obj)",
+                 "obj._pybind11_conduit_v1_(b'', None, b'')"]:
+        try:
+            eval(call)
+            out[f"{cls}: {call}"] = "returned"
+        except Exception as e:
+            out[f"{cls}: {call}"] = f"{type(e).__name__}: {e}"
+print(json.dumps(out))
+"""
+
+
+def test_every_member_refuses_an_uninitialised_instance():
+    for cls, members in MEMBERS.items():  # the table names everything the class defines
+        assert set(vars(getattr(lf, cls))) - NOT_GUARDED - {"_pybind11_conduit_v1_"} == set(members), cls
+    out = json.loads(run_isolated(f"SPEC = {json.dumps(json.dumps(MEMBERS))}\n" + UNINITIALISED))
+    assert len(out) == sum(map(len, MEMBERS.values())) + 15
+    for key, said in out.items():
+        cls = re.match(r"\w+", key)[0]
+        if key.endswith("lf.ByteTracker(obj)") and cls != "TrackerConfig":  # not a configuration at all
+            assert said.startswith("TypeError: __init__(): incompatible constructor arguments"), key
+        else:
+            assert said == f"TypeError: {cls} is not initialised", key
+
+
+@pytest.mark.parametrize("code, expected", [
+    ("pickle.dumps(lf.TrackerConfig(), protocol=0)", None),
+    ("pickle.dumps(lf.ByteTracker(), protocol=1)", None),
+    ("lf.KalmanBoxTracker().__reduce_ex__(0)", None),
+    ("object.__reduce_ex__(lf.TrackerConfig(), 0)", "TypeError: cannot create 'pybind11_object' instances"),
+    ("lf.KalmanBoxTracker.__base__()", "TypeError: cannot create 'pybind11_object' instances"),
+    ("lf.TrackerConfig.__new__(lf.TrackerConfig.__base__)", "TypeError: cannot create 'pybind11_object' instances"),
+    ("type('Sub', (lf.ByteTracker.__base__,), {})()", "TypeError: cannot create 'Sub' instances"),
+    ("lf.ByteTracker.__new__(lf.ByteTracker).update(np.zeros((0, 4)), np.zeros(0))",
+     "TypeError: ByteTracker is not initialised"),
+    ("lf.ByteTracker(lf.TrackerConfig.__new__(lf.TrackerConfig))", "TypeError: TrackerConfig is not initialised"),
+])
+def test_former_crashes_raise_or_work(code, expected):
+    out = run_isolated(f"try:\n    {code}\n    print('ok')\nexcept Exception as e:\n"
+                       f"    print(f'{{type(e).__name__}}: {{e}}')")
+    assert out.strip() == (expected or "ok")
+
+
+def test_failed_init_leaves_an_instance_that_can_still_be_built():
+    c = lf.TrackerConfig.__new__(lf.TrackerConfig)
+    with pytest.raises(ValueError, match="n_init must be >= 1"):
+        c.__init__(n_init=0)
+    with pytest.raises(TypeError, match="TrackerConfig is not initialised"):
+        c.n_init
+    c.__init__(n_init=4)
+    assert c.n_init == 4
+
+
+# --- second construction ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("make, again, read", [
+    (lambda: lf.TrackerConfig(), lambda c: c.__init__(high_score_thresh=0.9), lambda c: c.high_score_thresh),
+    (lambda: lf.KalmanBoxTracker(), lambda k: k.__init__(1.0, 2.0), lambda k: k.std_weight_position),
+    (lambda: run(lf.ByteTracker(), 3), lambda t: t.__init__(lf.TrackerConfig(n_init=1)), lambda t: t.frame_index),
+])
+def test_constructors_refuse_a_live_instance(make, again, read):
+    obj = make()
+    before, state = read(obj), obj.__getstate__()
+    name = type(obj).__name__
+    with pytest.raises(TypeError, match=f"^{name} is already initialised$"):
+        again(obj)
+    with pytest.raises(TypeError, match=f"^{name} is already initialised$"):
+        obj.__setstate__(state)
+    assert read(obj) == before and obj.__getstate__() == state
+
+
+class CountedConfig(lf.TrackerConfig):
+    calls = 0
+
+    def __init__(self, *a, **kw):
+        CountedConfig.calls += 1
+        super().__init__(*a, **kw)
+
+
+def test_pickle_and_copy_do_not_call_init_and_keep_the_subclass():
+    c = CountedConfig(n_init=5)
+    copies = [copy.copy(c), copy.deepcopy(c)] + [pickle.loads(pickle.dumps(c, p)) for p in range(6)]
+    assert CountedConfig.calls == 1 and all(type(x) is CountedConfig and x.n_init == 5 for x in copies)
+
+
+# --- state and round trips ------------------------------------------------------------------
+
+
+def scene(seed, frames, dim):
+    """Objects moving and crossing, seen with noise, misses and low scores, plus false positives."""
+    rng = np.random.default_rng(seed)
+    n = 12
+    pos, vel = rng.uniform(0, 600, (n, 2)), rng.uniform(-6, 6, (n, 2))
+    size, cls, feat = rng.uniform(20, 90, (n, 2)), rng.integers(0, 3, n), rng.normal(size=(n, dim))
+    for f in range(frames):
+        seen = rng.random(n) > 0.15
+        xy = pos[seen] + f * vel[seen] + rng.normal(0, 1.0, (seen.sum(), 2))
+        boxes = np.c_[xy, xy + size[seen]]
+        extra = rng.uniform(0, 600, (2, 2))
+        boxes = np.r_[boxes, np.c_[extra, extra + 40]]
+        scores = np.r_[rng.choice([0.95, 0.8, 0.62, 0.4, 0.2], seen.sum()), rng.uniform(0, 0.7, 2)]
+        classes = np.r_[cls[seen], -1, 1].astype(float)
+        feats = np.r_[feat[seen] + rng.normal(0, 0.2, (seen.sum(), dim)), rng.normal(size=(2, dim))]
+        yield boxes, scores, classes, feats
+
+
+# Every association term: overlap alone, classes, GIoU, the uncertainty term,
+# embeddings with their weight, the Jonker-Volgenant solver.
+TERMS = {
+    "iou": (dict(class_aware=False), 0),
+    "classes": (dict(), 0),
+    "giou": (dict(use_giou=True, class_aware=False), 0),
+    "w_unc": (dict(w_unc=0.6), 0),
+    "w_app": (dict(w_app=0.8, appearance_ema_alpha=0.7), 6),
+    "lapjv": (dict(use_lapjv=True, n_init=2, max_age=4), 3),
+}
+
+
+def run(tracker, frames, kw=(dict(), 0), seed=3):
+    for boxes, scores, classes, feats in list(scene(seed, frames, kw[1]))[tracker.frame_index + 1:]:
+        tracker.update(boxes, scores, class_ids=classes, features=feats if kw[1] else None)
+    return tracker
+
+
+def outputs(tracker, frames, kw):
+    """Everything `tracker` says while it runs to `frames`, as bytes."""
+    said = []
+    for boxes, scores, classes, feats in list(scene(3, frames, kw[1]))[tracker.frame_index + 1:]:
+        res = tracker.update(boxes, scores, class_ids=classes, features=feats if kw[1] else None)
+        said.append([a.tobytes() for a in (*res, *tracker.track_states())])
+    return said, tracker.__getstate__()
+
+
+CHECKPOINTS = {"copy": copy.copy, "deepcopy": copy.deepcopy,
+               **{f"pickle{p}": (lambda t, p=p: pickle.loads(pickle.dumps(t, p))) for p in range(6)}}
+
+
+@pytest.mark.parametrize("term", TERMS)
+def test_restored_tracker_continues_the_stream_bit_for_bit(term):
+    kw = (lf.TrackerConfig(**TERMS[term][0]), TERMS[term][1])
+    original = run(lf.ByteTracker(kw[0]), 40, kw)
+    assert len(original.track_states()[0]) > 5
+    state = original.__getstate__()
+    restored = {name: make(original) for name, make in CHECKPOINTS.items()}
+    expected = outputs(original, 80, kw)
+    for name, t in restored.items():
+        assert outputs(t, 80, kw) == expected, name
+    assert all(t.__getstate__() != state for t in restored.values())  # they have moved on, and so has the original
+
+
+def test_copies_are_independent():
+    t = run(lf.ByteTracker(lf.TrackerConfig(w_app=0.5)), 20, (None, 4))
+    state = t.__getstate__()
+    for make in CHECKPOINTS.values():
+        c = make(t)
+        run(c, 30, (None, 4))
+        c.reset()
+    assert t.__getstate__() == state
+
+
+def test_state_is_plain_data_with_every_field():
+    config = lf.TrackerConfig(0.6, 0.2, 0.25, 0.4, 0.7, 2, 9, False, False, 0.5, 0.3, 0.2, True, 0.8, 1.5, 0.0, 5,
+                              False, False, True)
+    assert config.__getstate__() == (1, 0.6, 0.2, 0.25, 0.4, 0.7, 2, 9, False, False, 0.5, 0.3, 0.2, True, 0.8, 1.5,
+                                     0.0, 5, False, False, True)
+    restored = pickle.loads(pickle.dumps(config, 0))
+    with pytest.raises(AttributeError):
+        restored.w_iou
+    t = run(lf.ByteTracker(lf.TrackerConfig(w_app=0.5, n_init=2)), 12, (None, 3))
+    version, config_state, next_id, frame_index, tracks = t.__getstate__()
+    assert (version, frame_index, config_state[6]) == (1, 11, 2) and next_id > len(tracks) > 3
+    ids, states, hits, ages, tsu = (a.tolist() for a in t.track_states())
+    assert [(tr[0], tr[1], tr[4], tr[5], tr[6]) for tr in tracks] == list(zip(ids, states, hits, ages, tsu))
+    for tr in tracks:
+        assert [type(v) for v in tr] == [int, int, int, float, int, int, int, int, int, float, bytes, bytes, bytes]
+        mean = struct.unpack("<8d", tr[10])
+        box = lf.xyah_to_xyxy(np.array(mean[:4]))
+        assert np.isfinite(box).all() and len(tr[11]) == 512 and len(tr[12]) in (0, 24)
+    # Plain data only: the state pickles without naming anything from NumPy or this module.
+    assert not re.search(rb"numpy|loomfeather", pickle.dumps(t.__getstate__(), 0))
+
+
+def test_stream_moved_to_another_process():
+    kw = (lf.TrackerConfig(**TERMS["w_app"][0]), TERMS["w_app"][1])
+    t = run(lf.ByteTracker(kw[0]), 30, kw)
+    rest = list(scene(3, 60, kw[1]))[30:]
+    payload = pickle.dumps((t, rest), 5)
+    here = [[a.tobytes() for a in t.update(b, s, class_ids=c, features=f)] for b, s, c, f in rest]
+    code = ("import sys\nt, frames = pickle.loads(sys.stdin.buffer.read())\nsys.stdout.buffer.write(pickle.dumps("
+            "[[a.tobytes() for a in t.update(b, s, class_ids=c, features=f)] for b, s, c, f in frames]))")
+    there = subprocess.run([sys.executable, "-c", "import pickle\n" + code], input=payload, capture_output=True,
+                           check=True, timeout=120).stdout
+    assert pickle.loads(there) == here and sum(len(r[0]) for r in here) > 100
+
+
+MOT15 = Path(__file__).resolve().parents[2] / "shared" / "data" / "mot15"
+
+
+@pytest.mark.skipif(not MOT15.is_dir(), reason="shared data absent")
+@pytest.mark.parametrize("sequence", ["TUD-Stadtmitte", "PETS09-S2L1"])
+def test_checkpointed_sequence_matches_an_uninterrupted_run(sequence):
+    det = np.loadtxt(MOT15 / sequence / "det.txt", delimiter=",", ndmin=2)
+    straight, checkpointed, said = lf.ByteTracker(), lf.ByteTracker(), [[], []]
+    for f in range(1, int(det[:, 0].max()) + 1):
+        d = det[det[:, 0] == f]
+        boxes, scores = np.c_[d[:, 2:4], d[:, 2:4] + d[:, 4:6]], d[:, 6]
+        for k, t in enumerate((straight, checkpointed)):
+            said[k].append([a.tobytes() for a in t.update(boxes, scores)])
+        if f % 25 == 0:
+            checkpointed = pickle.loads(pickle.dumps(checkpointed, f % 6))
+    assert said[0] == said[1] and straight.__getstate__() == checkpointed.__getstate__()
+    assert sum(len(frame[0]) // 8 for frame in said[0]) > 300  # identifiers reported
+
+
+# --- malformed states ---------------------------------------------------------------------
+
+
+def good_state():
+    """A tracker's state after 12 frames, as lists that a test can edit."""
+    state = run(lf.ByteTracker(lf.TrackerConfig(w_app=0.5, n_init=2)), 12, (None, 3)).__getstate__()
+    return list(state[:4]) + [[list(tr) for tr in state[4]]]
+
+
+def restore(state, cls=lf.ByteTracker):
+    obj = cls.__new__(cls)
+    obj.__setstate__(state)
+    return obj
+
+
+def edit(path, value):
+    def apply(s):
+        *head, last = path
+        for k in head:
+            s = s[k]
+        s[last] = value(s[last]) if callable(value) else value
+    return apply
+
+
+NAN = struct.pack("<d", float("nan"))
+MALFORMED = [
+    (edit([0], 2), "ByteTracker state: format version 2 is not supported (this build reads 1)"),
+    (lambda s: s.pop(), "ByteTracker state must have 5 items, not 4"),
+    (edit([1], lambda c: c[:20]), "ByteTracker state: config must have 21 items, not 20"),
+    (edit([1], lambda c: c[:6] + (0,) + c[7:]), "ByteTracker state: config: n_init must be >= 1"),
+    (edit([1], lambda c: c[:6] + (True,) + c[7:]), "ByteTracker state: config: n_init must be an int"),
+    (edit([2], 2**31), "ByteTracker state: next_id must fit in int32"),
+    (edit([2], 0), "ByteTracker state: next_id must be >= 1"),
+    (edit([3], -2), "ByteTracker state: frame_index must be >= -1"),
+    (edit([3], -1), "ByteTracker state: a tracker before its first frame has no tracks and next_id 1"),
+    (edit([4], "tracks"), "ByteTracker state: tracks must be a tuple or list"),
+    (edit([4, 0], lambda tr: tr[:12]), "ByteTracker state: track 0 must have 13 items, not 12"),
+    (edit([4, 1, 0], 1), "ByteTracker state: track 1: identifiers must ascend, from 1, below next_id"),
+    (edit([4, -1, 0], 10**6), "ByteTracker state: track {last}: identifiers must ascend, from 1, below next_id"),
+    (edit([4, 0, 1], 3), "ByteTracker state: track 0: state must be 0, 1 or 2"),
+    (edit([4, 0, 4], 0), "ByteTracker state: track 0: hits must be in [1, age]"),
+    (edit([4, 0, 5], 13), "ByteTracker state: track 0: age must be in [1, frame_index + 1]"),
+    (edit([4, 0, 6], -1), "ByteTracker state: track 0: time_since_update must be in [0, age)"),
+    (edit([4, 0, 7], 3), "ByteTracker state: track 0: n_init, max_age and appearance_ema_alpha must be the "
+                         "configuration's"),
+    (edit([4, 0, 10], lambda m: m[:-8]), "ByteTracker state: track 0: mean must hold 8 float64 values"),
+    (edit([4, 0, 11], lambda m: NAN + m[8:]), "ByteTracker state: track 0: mean and covariance must be finite"),
+    (edit([4, 0, 12], lambda f: f[:-1]), "ByteTracker state: track 0: embedding must hold whole float64 values"),
+    (edit([4, 0, 12], lambda f: NAN * (len(f) // 8)), "ByteTracker state: track 0: embedding must be finite"),
+]
+
+
+@pytest.mark.parametrize("change, message", MALFORMED, ids=[m[1][19:70] for m in MALFORMED])
+def test_malformed_state_is_refused(change, message):
+    state = good_state()
+    last = len(state[4]) - 1
+    change(state)
+    with pytest.raises(ValueError) as e:
+        restore(state)
+    assert str(e.value) == message.format(last=last)
+
+
+def test_deleted_track_waiting_for_removal_is_restored():
+    state = good_state()
+    state[4][0][1], state[4][0][10] = 2, NAN * 8  # left by an update that failed part-way
+    t = restore(state)
+    assert t.track_states()[1][0] == 2 and t.__getstate__()[4][0][10] == NAN * 8
+    run(t, 14, (None, 3))
+    assert 2 not in t.track_states()[1]
+
+
+@pytest.mark.parametrize("cls, state, message", [
+    (lf.KalmanBoxTracker, (1, 0.05), "KalmanBoxTracker state must have 3 items, not 2"),
+    (lf.KalmanBoxTracker, (1, 0.05, "x"), "KalmanBoxTracker state: std_weight_velocity must be a float"),
+    (lf.TrackerConfig, {}, "TrackerConfig state must be a tuple or list"),
+    (lf.TrackerConfig, (1, 0.5, 0.1, 0.3, 0.5, 0.6, 3, 30) + (None,) * 13,
+     "TrackerConfig state: use_mahalanobis_gating must be a bool"),
+])
+def test_malformed_small_states_are_refused(cls, state, message):
+    with pytest.raises(ValueError) as e:
+        restore(state, cls)
+    assert str(e.value) == message
+
+
+# A genuine state of each class, mutated, truncated or retyped anywhere: the
+# result is a working object or ValueError/TypeError, never a crash (the
+# sanitizer run checks that nothing is read or written out of bounds).
+@functools.cache
+def genuine(which):
+    return [lambda: lf.TrackerConfig(w_unc=0.3).__getstate__(), lambda: lf.KalmanBoxTracker(0.1, 0.01).__getstate__(),
+            lambda: good_state()][which]()
+
+
+VALUES = st.one_of(st.integers(-2**31 - 1, 2**31), st.sampled_from([0, 1, 2, -1, 12, 13, 2**31 - 1]),
+                   st.floats(), st.booleans(), st.none(), st.text(max_size=2), st.binary(max_size=80),
+                   st.just(()), st.just([]))
+NEAR = {int: lambda v: st.integers(v - 2, v + 2), float: lambda v: st.sampled_from([v, -v, 0.0, 2 * v, v / 3]),
+        bool: lambda v: st.just(not v)}
+CYCLE = re.compile(r"cost matrix must be finite; gate before assignment|gating: innovation covariance is not "
+                   r"positive definite|linear_assignment: no free column; n > m\?|lapjv: no augmenting path|"
+                   r"update: identifier or frame counter would overflow; call reset\(\)")
+
+
+def paths(node, prefix=()):
+    """The path of every item of a nested state: leaves first, the state itself last."""
+    if isinstance(node, list):
+        for k, item in enumerate(node):
+            yield from paths(item, prefix + (k,))
+    yield prefix
+
+
+@st.composite
+def changed(draw, node):
+    """Mostly a value of the same kind nearby, sometimes anything."""
+    if isinstance(node, bytes) and node and draw(st.integers(0, 3)):
+        k = 8 * draw(st.integers(0, (len(node) - 1) // 8))
+        value = draw(st.one_of(st.floats(-1e4, 1e4), st.floats()))
+        return node[:k] + struct.pack("<d", value) + node[k + 8:]
+    if type(node) in NEAR and draw(st.integers(0, 3)):
+        return draw(NEAR[type(node)](node))
+    if isinstance(node, (list, bytes)) and draw(st.booleans()):
+        if draw(st.booleans()):
+            return node[:draw(st.integers(0, max(len(node) - 1, 0)))]
+        return node + ([draw(VALUES)] if isinstance(node, list) else draw(st.binary(max_size=16)))
+    return draw(VALUES)
+
+
+@st.composite
+def mutated(draw):
+    """One of the genuine states with one to three of its items, at any depth,
+    changed: to a nearby value, to anything, truncated or extended, or bytes
+    with one float64 replaced."""
+    which = draw(st.sampled_from([0, 1, 2, 2, 2]))
+    state = json.loads(json.dumps(genuine(which), default=lambda b: {"b": b.hex()}),
+                       object_hook=lambda d: bytes.fromhex(d["b"]))  # nested lists, bytes kept
+    for _ in range(draw(st.sampled_from([1, 1, 2, 3]))):
+        path = draw(st.sampled_from(list(paths(state))))
+        if not path:
+            state = draw(changed(state))
+            continue
+        parent = state
+        for key in path[:-1]:
+            parent = parent[key]
+        parent[path[-1]] = draw(changed(parent[path[-1]]))
+    return [lf.TrackerConfig, lf.KalmanBoxTracker, lf.ByteTracker][which], state
+
+
+@given(mutated())
+def test_mutated_states_restore_or_are_refused(case):
+    cls, state = case
+    try:
+        obj = restore(state, cls)
+    except (ValueError, TypeError):
+        event(f"{cls.__name__} refused")
+        return
+    event(f"{cls.__name__} restored")
+    assert restore(obj.__getstate__(), cls).__getstate__() == obj.__getstate__()
+    if cls is lf.ByteTracker:
+        for boxes, scores, classes, feats in scene(5, 3, 3):
+            try:
+                obj.update(boxes, scores, class_ids=classes, features=feats)
+            except (ValueError, RuntimeError, OverflowError) as e:
+                assert CYCLE.fullmatch(str(e)), e
+        assert set(obj.track_states()[1].tolist()) <= {0, 1}
+
+
+# --- exceptions while an argument is converted ---------------------------------------------
+
+
+class Raising:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __array__(self, dtype=None, copy=None):
+        raise self.exc
+
+
+BOXES = np.array([[0.0, 0, 2, 2]])
+# One float64 array argument of each kind of entry, the others valid.
+ENTRIES = {
+    "echo": lambda a: lf.echo(a),
+    "iou_matrix": lambda a: lf.iou_matrix(BOXES, a),
+    "clip_boxes": lambda a: lf.clip_boxes(a, 10, 10),
+    "linear_assignment": lambda a: lf.linear_assignment(a),
+    "build_association_cost": lambda a: lf.build_association_cost(a),
+    "KalmanBoxTracker.update": lambda a: lf.KalmanBoxTracker().update(np.zeros(8), np.eye(8), a),
+    "ByteTracker.update": lambda a: lf.ByteTracker().update(BOXES, a),
+}
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("exc", [MemoryError("no room"), KeyboardInterrupt(), SystemExit(3)],
+                         ids=["MemoryError", "KeyboardInterrupt", "SystemExit"])
+def test_conversion_interrupts_propagate_as_themselves(entry, exc):
+    with pytest.raises(type(exc)) as e:
+        ENTRIES[entry](Raising(exc))
+    assert e.value is exc and e.value.__cause__ is None
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("arg", ["abc", [[1.0], [2.0, 3.0]], Raising(ValueError("bad")), {}],
+                         ids=["text", "ragged", "ValueError", "dict"])
+def test_ordinary_conversion_failures_stay_type_errors(entry, arg):
+    with pytest.raises(TypeError, match="incompatible (function|constructor) arguments"):
+        ENTRIES[entry](arg)
+
+
+class Interrupting:
+    """An array-like whose conversion is interrupted by Ctrl-C."""
+
+    def __init__(self, how):
+        self.how = how
+
+    def __array__(self, dtype=None, copy=None):
+        if self.how == "signal":
+            os.kill(os.getpid(), signal.SIGINT)
+        else:
+            _thread.interrupt_main()
+        time.sleep(5)  # the handler raises KeyboardInterrupt before this returns
+        return np.zeros(4)
+
+
+@pytest.mark.parametrize("how", ["signal", "interrupt_main"])
+def test_ctrl_c_during_conversion_is_a_keyboard_interrupt(how):
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        lf.iou_matrix(Interrupting(how), BOXES)
+    assert time.monotonic() - start < 4
+
+
+@pytest.mark.parametrize("rows", [2**31, 2**44])
+def test_result_too_large_for_memory_is_a_memory_error(rows):
+    if SANITIZED and rows == 2**31:
+        pytest.skip("the sanitizer's allocator would reserve the 64 GiB rather than refuse them")
+    limit = "" if SANITIZED else "import resource\nresource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))\n"
+    out = run_isolated(limit + f"try:\n    lf.iou_matrix(np.broadcast_to(np.zeros(4), ({rows}, 4)), np.zeros((1, 4)))\n"
+                       "except MemoryError as e:\n    print('MemoryError', e.__cause__)")
+    assert out.split() == ["MemoryError", "None"]
