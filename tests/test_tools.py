@@ -164,7 +164,7 @@ def test_real_sequence(sequence, tmp_path, capsys):
         (None, None, "det.txt: detection file not found"),
         ("1,-1,1,2,3,4,0.9\n2,-1,1,2,3\n", None, "det.txt:2: expected at least 7 comma-separated fields"),
         ("1,-1,1,2,3,4,0.9\n\n3,-1,1,abc,3,4,0.9\n", None, "det.txt:3: field 4 (top) is not a number: 'abc'"),
-        ("1,-1,1,2,3,4,0.9\n", "1,1,1,2,3,4,1\n1,2,1,2,3\n", "gt.txt:2: expected at least 7"),
+        ("1,-1,1,2,3,4,0.9\n", "1,1,1,2,3,4,1,1,1\n1,2,1,2,3\n", "gt.txt:2: expected at least 9"),
     ],
     ids=["missing", "short-line", "not-a-number", "bad-gt"],
 )
