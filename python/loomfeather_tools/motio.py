@@ -32,7 +32,7 @@ import re
 import stat
 import tempfile
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from decimal import Decimal
 from pathlib import Path
@@ -128,13 +128,15 @@ class MotTable:
     @staticmethod
     def build(frames: object, ids: object, ltwh: object, scores: object) -> MotTable:
         f = np.asarray(frames, dtype=np.int64).reshape(-1)
-        order = np.argsort(f, kind="stable")
-        return MotTable(
-            frames=f[order],
-            ids=np.asarray(ids, dtype=np.int64).reshape(-1)[order],
-            ltwh=np.asarray(ltwh, dtype=np.float64).reshape(-1, 4)[order],
-            scores=np.asarray(scores, dtype=np.float64).reshape(-1)[order],
-        )
+        i = np.asarray(ids, dtype=np.int64).reshape(-1)
+        b = np.asarray(ltwh, dtype=np.float64).reshape(-1, 4)
+        s = np.asarray(scores, dtype=np.float64).reshape(-1)
+        if f.size and bool((f[1:] < f[:-1]).any()):
+            order = np.argsort(f, kind="stable")
+            f, i, b, s = f[order], i[order], b[order], s[order]
+        else:  # already in order (the usual file): a stable sort would change nothing
+            f, i, b, s = (np.array(a, copy=True, order="C") for a in (f, i, b, s))  # type: ignore[assignment]
+        return MotTable(frames=f, ids=i, ltwh=b, scores=s)
 
 
 @dataclass(frozen=True)
@@ -308,12 +310,14 @@ def _block_ok(a: NDArray[np.void], lay: _Layout) -> bool:
     return ok
 
 
-def _fast_block(lines: list[str], sep: str | None, lay: _Layout) -> NDArray[np.void] | None:
+def _fast_block(lines: Iterable[str] | IO[str], sep: str | None, lay: _Layout) -> NDArray[np.void] | None:
+    """NumPy's compiled reader on lines (or a whole open file), or None when it
+    fails or a value fails a check."""
     try:
         a = np.loadtxt(
             lines, delimiter=sep, usecols=range(lay.width), dtype=lay.dtype, comments=None, quotechar=None, ndmin=1
         )
-    except ValueError:
+    except (ValueError, OSError):  # UnicodeDecodeError included; the line-by-line reader reports these
         return None
     return a if _block_ok(a, lay) else None
 
@@ -346,13 +350,13 @@ def _reading(path: str | os.PathLike[str], what: str, fh: IO[str]) -> Iterator[t
         raise InputError(path, None, f"cannot read {what} file: {exc.strerror}") from None
 
 
-def _first_line(path: str | os.PathLike[str], what: str) -> tuple[int, list[str]] | None:
-    """(line number, fields) of the first non-blank line, None for an empty file."""
+def _first_line(path: str | os.PathLike[str], what: str) -> tuple[int, str] | None:
+    """(line number, stripped text) of the first non-blank line, None when there is none."""
     with _open(path, what) as fh:
         for first, lines in _reading(path, what, fh):
             for n, line in enumerate(lines):
                 if line.strip():
-                    return first + n, _split(line.strip())
+                    return first + n, line.strip()
     return None
 
 
@@ -361,16 +365,24 @@ def _read_rows(path: str | os.PathLike[str], lay: _Layout, careful: bool = False
     ``careful`` reads every block line by line (the definition the compiled path
     must agree with; used by the tests)."""
     p = os.fspath(path)
-    sep: str | None = None
-    blocks = []
-    with _open(p, lay.what) as fh, warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # loadtxt warns about blocks of blank lines
-        for first, lines in _reading(p, lay.what, fh):
-            if not blocks:
-                sep = next(("," if "," in s else None for s in lines if s.strip()), None)
-            a = None if careful else _fast_block(lines, sep, lay)
-            blocks.append(a if a is not None else _careful_block(lines, first, lay, p))
-    return np.concatenate(blocks) if blocks else np.zeros(0, dtype=lay.dtype)
+    first = _first_line(p, lay.what)
+    if first is None:
+        return np.zeros(0, dtype=lay.dtype)
+    sep = "," if "," in first[1] else None  # as the first line is separated
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # loadtxt warns about input without rows
+        if not careful:
+            # The whole file in one call: the usual case, and the fastest.
+            with _open(p, lay.what) as fh:
+                a = _fast_block(fh, sep, lay)
+            if a is not None:
+                return a
+        blocks = []
+        with _open(p, lay.what) as fh:
+            for lineno, lines in _reading(p, lay.what, fh):
+                a = None if careful else _fast_block(lines, sep, lay)
+                blocks.append(a if a is not None else _careful_block(lines, lineno, lay, p))
+    return np.concatenate(blocks)
 
 
 def _frame_limit(seqinfo: SeqInfo | None) -> dict[str, object]:
@@ -393,7 +405,7 @@ def _gt_layout(path: str, fmt: str, seqinfo: SeqInfo | None) -> tuple[str, _Layo
     if fmt not in ("auto", *GT_FORMATS):
         raise ValueError(f"fmt must be 'auto', '2015' or '2017', got {fmt!r}")
     first = _first_line(path, "ground-truth")
-    n = len(first[1]) if first is not None else 0
+    n = len(_split(first[1])) if first is not None else 0
     if fmt == "auto":
         if first is None:
             fmt = "2017"  # nothing to tell; an empty file reads the same either way
