@@ -395,10 +395,11 @@ def run(args: argparse.Namespace) -> int:
 def _quiet_stdout() -> None:
     """After a broken pipe: send what is still buffered for standard output
     nowhere, so that the interpreter's final flush stays silent."""
+    stdout = sys.stdout
     try:
-        if sys.stdout is sys.__stdout__:
+        if stdout is not None and stdout is getattr(sys, "__stdout__", None):  # not a test capture
             fd = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(fd, sys.stdout.fileno())
+            os.dup2(fd, stdout.fileno())
             os.close(fd)
     except (OSError, ValueError):
         pass
