@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from .motio import MotTable
+from .motio import GroundTruth, MotTable
 
 __all__ = ["METRICS", "evaluate", "render"]
 
@@ -45,14 +45,21 @@ def _iou_distance(gt: NDArray[np.float64], hyp: NDArray[np.float64], max_dist: f
     return np.where(dist > max_dist, np.nan, dist)
 
 
-def evaluate(gt: MotTable, results: MotTable, frames: Iterable[int] | None = None) -> dict[str, Any]:
+def evaluate(gt: MotTable | GroundTruth, results: MotTable, frames: Iterable[int] | None = None) -> dict[str, Any]:
     """Metrics over ``frames`` (default: every frame of either table), as a
-    dict keyed by the motmetrics names of :data:`METRICS`; rates are fractions."""
+    dict keyed by the motmetrics names of :data:`METRICS`; rates are fractions.
+    Ground truth read from a file counts its :meth:`GroundTruth.counted` rows."""
     import motmetrics as mm
 
+    if isinstance(gt, GroundTruth):
+        gt = gt.counted()
     if frames is None:
         frames = range(1, max(gt.max_frame, results.max_frame) + 1)
     gs, rs = gt.frame_slices(), results.frame_slices()
+    if isinstance(frames, range) and frames.step == 1:
+        # Frames with neither ground truth nor results add nothing to these
+        # metrics: a long gap costs nothing.
+        frames = [f for f in sorted(gs.keys() | rs.keys()) if f in frames]
     empty = slice(0, 0)
     acc = mm.MOTAccumulator(auto_id=False)
     with warnings.catch_warnings():
