@@ -1,0 +1,497 @@
+"""Whole benchmarks: sequences x tracker configurations as independent runs,
+executed in-process, on a local process pool or on a Dask cluster.
+
+A *run* is one sequence tracked with one configuration: its results file
+written, and evaluated when the sequence has ground truth. Runs travel to the
+workers in *batches* (one sequence, several configurations), so that a worker
+reads a sequence once and tracks it many times; every worker also keeps the
+sequences it has read (:data:`_CACHE`), keyed by the files' identity and
+modification time. A run that fails (unreadable input, refused
+configuration, a write that fails) comes back as a :class:`RunResult` with
+its one-line error; it never stops the other runs.
+
+Every engine hands the same batches to the same function, and the caller
+puts the results back in the plan's order, so the files and the summaries
+are identical however the runs were spread.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import signal
+import sys
+import time
+from collections import OrderedDict
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import sequences
+from .fixedpoint import format_mot_rows
+from .motio import InputError, write_atomic
+
+__all__ = [
+    "ENGINES",
+    "Plan",
+    "Run",
+    "RunResult",
+    "RunOptions",
+    "Batch",
+    "make_batches",
+    "run_batch",
+    "execute",
+    "make_engine",
+    "default_jobs",
+]
+
+ENGINES = ("processes", "dask", "serial")
+
+# Failure kinds: the input or the configuration was refused (exit status 2),
+# or the run broke while running or writing (exit status 1).
+REFUSED, FAILED = "refused", "failed"
+
+
+@dataclass(frozen=True)
+class RunOptions:
+    """What every run of a plan shares."""
+
+    score_scale: float | str = 1.0  # a divisor, or "auto": the sequence's highest score when above 1
+    frames: tuple[int | None, int | None] | None = None  # FIRST:LAST to track, else the whole sequence
+    evaluate: bool = True  # when the sequence has ground truth
+    keep_results: bool = False  # hand the results arrays back (for pictures)
+
+
+@dataclass(frozen=True)
+class Run:
+    """One sequence tracked with one configuration, into one results file."""
+
+    seq: int  # index into Plan.sequences
+    cfg: int  # index into Plan.configs
+    output: Path
+
+
+@dataclass(frozen=True)
+class Plan:
+    sequences: tuple[sequences.SequenceInfo, ...]
+    configs: tuple[dict[str, Any], ...]  # TrackerConfig keyword arguments
+    runs: tuple[Run, ...]
+    options: RunOptions = RunOptions()
+
+
+@dataclass(frozen=True)
+class Batch:
+    """The unit of work shipped to a worker: one sequence, several runs."""
+
+    sequence: sequences.SequenceInfo
+    runs: tuple[tuple[Run, dict[str, Any]], ...]
+    options: RunOptions
+    cost: float = 0.0  # for ordering: the bigger batches go first
+
+
+@dataclass
+class RunResult:
+    seq: int
+    cfg: int
+    error: str | None = None  # one line
+    kind: str | None = None  # REFUSED or FAILED when error is set
+    evaluation: Any = None  # evaluation.SequenceEvaluation, when evaluated
+    frames: int = 0
+    detections: int = 0
+    rows: int = 0
+    tracks: int = 0
+    top_score: float = 0.0  # highest detection score of the file (before scaling)
+    scale: float = 1.0  # the divisor used
+    update_seconds: float = 0.0  # inside ByteTracker.update only
+    seconds: dict[str, float] = field(default_factory=dict)  # read, track, evaluate, write
+    results: Any = None  # (frames, ids, ltwh, scores) when RunOptions.keep_results
+
+    @property
+    def ok(self) -> bool:
+        return self.error is None
+
+
+# ------------------------------------------------------------------ worker side
+
+
+@dataclass
+class _Prepared:
+    """A sequence read and laid out for tracking, kept by the worker."""
+
+    first: int  # first tracked frame
+    inputs: list[tuple[NDArray[np.float64], NDArray[np.float64]]]  # per tracked frame: xyxy, scaled scores
+    detections: int
+    top_score: float
+    scale: float
+    gt: sequences.GroundTruth | None  # frames renumbered from 1 = ``first``
+    num_frames: int
+    nbytes: int
+
+
+_CACHE: OrderedDict[tuple[Any, ...], _Prepared] = OrderedDict()
+_CACHE_BYTES = 512 * 2**20
+
+
+def _file_key(path: Path | None) -> tuple[Any, ...]:
+    if path is None:
+        return (None,)
+    try:
+        st = os.stat(path)
+    except OSError:
+        return (os.fspath(path), None)
+    return (os.fspath(path), st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -> tuple[_Prepared, float]:
+    """The sequence's tracker input (and ground truth), from the worker's cache
+    when its files have not changed. Returns it with the seconds spent reading."""
+    key = (
+        _file_key(seq.det),
+        _file_key(seq.gt) if evaluate else (None,),
+        _file_key(seq.seqinfo_path),
+        seq.gt_format,
+        options.score_scale,
+        options.frames,
+    )
+    hit = _CACHE.get(key)
+    if hit is not None:
+        _CACHE.move_to_end(key)
+        return hit, 0.0
+    start = time.perf_counter()
+    dets = sequences.read_detections(seq.det)
+    gt = sequences.read_ground_truth(seq.gt, seq.gt_format) if evaluate and seq.gt is not None else None
+    last = seq.length if seq.length is not None else max(dets.max_frame, gt.max_frame if gt is not None else 0)
+    first, stop = 1, last
+    if options.frames is not None:
+        first = options.frames[0] or 1
+        stop = options.frames[1] if options.frames[1] is not None else last
+
+    top = float(dets.scores.max()) if len(dets) else 0.0
+    scale = options.score_scale
+    if scale == "auto":
+        scale = top if top > 1.0 else 1.0
+    scale = float(scale)
+    xyxy = dets.xyxy
+    scores = dets.scores / scale if scale != 1.0 else dets.scores
+    slices = dets.frame_slices()
+    no_boxes, no_scores = np.zeros((0, 4)), np.zeros(0)
+    inputs = []
+    used = 0
+    for frame in range(first, stop + 1):
+        s = slices.get(frame)
+        if s is None:
+            inputs.append((no_boxes, no_scores))
+        else:
+            inputs.append((np.ascontiguousarray(xyxy[s]), np.ascontiguousarray(scores[s])))
+            used += s.stop - s.start
+    if gt is not None:
+        gt = gt.window(first, stop)
+    prepared = _Prepared(
+        first=first,
+        inputs=inputs,
+        detections=used,
+        top_score=top,
+        scale=scale,
+        gt=gt,
+        num_frames=max(stop - first + 1, 0),
+        nbytes=40 * used + 64 * len(inputs) + (gt.nbytes if gt is not None else 0),
+    )
+    _CACHE[key] = prepared
+    total = sum(p.nbytes for p in _CACHE.values())
+    while total > _CACHE_BYTES and len(_CACHE) > 1:
+        _, old = _CACHE.popitem(last=False)
+        total -= old.nbytes
+    return prepared, time.perf_counter() - start
+
+
+def _track(
+    prepared: _Prepared, config: Any, progress: Any = None
+) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], float]:
+    """(frames, ids, ltwh, scores in the file's scale, seconds in update).
+    ``progress.advance()`` is called after every frame when given."""
+    import loomfeather_cpp as lf
+
+    update = lf.ByteTracker(config).update
+    clock = time.perf_counter
+    frames, ids_, boxes, scores = [], [], [], []
+    spent = 0.0
+    frame = prepared.first
+    for xyxy, sc in prepared.inputs:
+        t = clock()
+        ids, tboxes, tscores, _ = update(xyxy, sc)
+        spent += clock() - t
+        if len(ids):
+            frames.append(np.full(len(ids), frame, dtype=np.int64))
+            ids_.append(ids)
+            boxes.append(tboxes)
+            scores.append(tscores)
+        frame += 1
+        if progress is not None:
+            progress.advance()
+    if progress is not None:
+        progress.close()
+    if not frames:
+        return np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((0, 4)), np.zeros(0), spent
+    b = np.concatenate(boxes)
+    ltwh = np.c_[b[:, :2], b[:, 2:] - b[:, :2]]
+    return np.concatenate(frames), np.concatenate(ids_), ltwh, np.concatenate(scores) * prepared.scale, spent
+
+
+def _one_line(exc: BaseException) -> str:
+    text = " ".join(str(exc).split()) or type(exc).__name__
+    return text if isinstance(exc, (InputError, ValueError, OSError)) else f"{type(exc).__name__}: {text}"
+
+
+def run_batch(batch: Batch, progress: Any = None) -> list[RunResult]:
+    """Every run of a batch, in order. Never raises for a failed run: the
+    failure is in its result. ``progress`` (in-process runs only) counts
+    frames."""
+    from .track import make_config
+
+    options = batch.options
+    out: list[RunResult] = []
+    evaluate = options.evaluate and batch.sequence.gt is not None
+    try:
+        prepared, read_seconds = _prepare(batch.sequence, options, evaluate)
+    except InputError as exc:
+        return [RunResult(run.seq, run.cfg, error=str(exc), kind=REFUSED) for run, _ in batch.runs]
+    except (OSError, ValueError, MemoryError) as exc:
+        return [RunResult(run.seq, run.cfg, error=_one_line(exc), kind=FAILED) for run, _ in batch.runs]
+
+    for run, opts in batch.runs:
+        res = RunResult(run.seq, run.cfg, top_score=prepared.top_score, scale=prepared.scale)
+        res.seconds["read"], read_seconds = read_seconds, 0.0  # counted once per batch
+        try:
+            config = make_config(opts)
+        except (ValueError, TypeError) as exc:
+            res.error, res.kind = f"invalid tracker configuration: {_one_line(exc)}", REFUSED
+            out.append(res)
+            continue
+        if progress is not None:
+            progress.total = max(len(prepared.inputs), 1)
+        try:
+            t0 = time.perf_counter()
+            frames, ids, ltwh, scores, res.update_seconds = _track(prepared, config, progress)
+            t1 = time.perf_counter()
+            text, written = format_mot_rows(frames, ids, ltwh, scores)
+            write_atomic(run.output, text)
+            t2 = time.perf_counter()
+            res.seconds["track"], res.seconds["write"] = t1 - t0, t2 - t1
+            if evaluate and prepared.gt is not None:
+                from .summary import evaluate_run
+
+                res.evaluation = evaluate_run(prepared.gt, frames - (prepared.first - 1), ids, written, prepared.num_frames)
+                res.seconds["evaluate"] = time.perf_counter() - t2
+        except (ValueError, RuntimeError, OSError, MemoryError) as exc:
+            res.error, res.kind = _one_line(exc), FAILED
+            out.append(res)
+            continue
+        res.frames, res.detections, res.rows = len(prepared.inputs), prepared.detections, len(frames)
+        res.tracks = int(np.unique(ids).size)
+        if options.keep_results:
+            res.results = (frames, ids, written, scores)
+        out.append(res)
+    return out
+
+
+def _worker_init() -> None:
+    """Pool workers leave Ctrl-C to the parent, which stops handing out work
+    and lets the running batches finish."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+# ------------------------------------------------------------------ planning
+
+
+def make_batches(plan: Plan, workers: int) -> list[Batch]:
+    """Runs grouped by sequence into batches of a few configurations: enough
+    batches to keep every worker busy to the end (about eight per worker),
+    biggest first (estimated from the detection file's size)."""
+    by_seq: dict[int, list[Run]] = {}
+    for run in plan.runs:
+        by_seq.setdefault(run.seq, []).append(run)
+    total = len(plan.runs)
+    target = max(1, 8 * workers) if workers > 1 else 1
+    per_batch = max(1, min(32, math.ceil(total / target))) if workers > 1 else max(1, total)
+    batches = []
+    for seq, runs in by_seq.items():
+        info = plan.sequences[seq]
+        try:
+            size = float(os.stat(info.det).st_size)
+        except OSError:
+            size = 0.0
+        for k in range(0, len(runs), per_batch):
+            part = runs[k : k + per_batch]
+            batches.append(
+                Batch(
+                    sequence=info,
+                    runs=tuple((r, plan.configs[r.cfg]) for r in part),
+                    options=plan.options,
+                    cost=(size + 4096.0) * len(part),
+                )
+            )
+    if workers > 1:
+        batches.sort(key=lambda b: -b.cost)  # stable: plan order among equals
+    return batches
+
+
+def default_jobs() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # not on Linux
+        return max(1, os.cpu_count() or 1)
+
+
+# ------------------------------------------------------------------ engines
+
+
+class SerialEngine:
+    """Every batch in this process, in order."""
+
+    name = "serial"
+    workers = 1
+
+    def map(self, fn: Callable[[Batch], list[RunResult]], batches: Sequence[Batch]) -> Iterator[tuple[int, Any]]:
+        for i, b in enumerate(batches):
+            yield i, fn(b)
+
+    def stop(self) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+class ProcessEngine:
+    """A local pool of worker processes (started by a fork server that has
+    imported the tracker once)."""
+
+    name = "processes"
+
+    def __init__(self, workers: int) -> None:
+        import multiprocessing
+        from concurrent.futures import ProcessPoolExecutor
+
+        self.workers = workers
+        ctx = multiprocessing.get_context("forkserver")
+        ctx.set_forkserver_preload(["loomfeather_tools.runner", "loomfeather_tools.summary", "loomfeather_cpp"])
+        self.pool = ProcessPoolExecutor(max_workers=workers, mp_context=ctx, initializer=_worker_init)
+        self.futures: list[Any] = []
+
+    def map(self, fn: Callable[[Batch], list[RunResult]], batches: Sequence[Batch]) -> Iterator[tuple[int, Any]]:
+        from concurrent.futures import as_completed
+
+        self.futures = [self.pool.submit(fn, b) for b in batches]
+        index = {f: i for i, f in enumerate(self.futures)}
+        for f in as_completed(self.futures):
+            exc = f.exception()
+            yield index[f], exc if exc is not None else f.result()
+
+    def stop(self) -> None:
+        """Cancel what has not started; let the running batches finish."""
+        self.pool.shutdown(wait=True, cancel_futures=True)
+
+    def close(self) -> None:
+        self.pool.shutdown(wait=True)
+
+
+class DaskEngine:
+    """Dask distributed: a local cluster of worker processes, or the running
+    scheduler at ``address``. The workers must see the input and output
+    folders under the same paths, and have loomfeather_cpp installed."""
+
+    name = "dask"
+
+    def __init__(self, workers: int, address: str | None = None) -> None:
+        try:
+            from dask.distributed import Client, LocalCluster
+        except ImportError:
+            raise RuntimeError("--engine dask needs dask.distributed: pip install 'loomfeather_cpp[dask]'") from None
+        self.cluster = None
+        if address is None:
+            self.cluster = LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+            )
+            self.client = Client(self.cluster)
+        else:
+            self.client = Client(address, timeout=30)
+        self.workers = max(1, len(self.client.scheduler_info().get("workers", {})) or workers)
+        self.futures: list[Any] = []
+
+    def map(self, fn: Callable[[Batch], list[RunResult]], batches: Sequence[Batch]) -> Iterator[tuple[int, Any]]:
+        from dask.distributed import as_completed
+
+        self.futures = [self.client.submit(fn, b, pure=False, priority=-i) for i, b in enumerate(batches)]
+        index = {f.key: i for i, f in enumerate(self.futures)}
+        for f in as_completed(self.futures):
+            if f.status == "error":
+                yield index[f.key], f.exception()
+            elif f.status == "cancelled":
+                yield index[f.key], RuntimeError("cancelled")
+            else:
+                yield index[f.key], f.result()
+
+    def stop(self) -> None:
+        if self.futures:
+            self.client.cancel(self.futures)
+
+    def close(self) -> None:
+        self.client.close()
+        if self.cluster is not None:
+            self.cluster.close()
+
+
+def make_engine(name: str, jobs: int, address: str | None = None, batches: int | None = None) -> Any:
+    """The engine ``name``; a process pool of one (or with one batch to run) is
+    run in-process instead: same results, no start-up cost."""
+    if name == "serial":
+        return SerialEngine()
+    if name == "processes":
+        workers = min(jobs, batches) if batches is not None else jobs
+        return SerialEngine() if workers <= 1 else ProcessEngine(workers)
+    if name == "dask":
+        return DaskEngine(jobs, address)
+    raise ValueError(f"unknown engine {name!r}; expected one of {', '.join(ENGINES)}")
+
+
+# ------------------------------------------------------------------ executing
+
+
+def execute(
+    plan: Plan,
+    engine: Any,
+    batches: Sequence[Batch],
+    on_result: Callable[[RunResult], None] | None = None,
+) -> list[RunResult | None]:
+    """Run every batch on ``engine``; the results in the plan's run order
+    (None for a run that never ran because of an interrupt).
+
+    A batch that fails as a whole (a worker process lost, a library missing on
+    a remote worker) fails each of its runs with that error. On
+    KeyboardInterrupt the engine is stopped (nothing new starts; running
+    batches finish) and the interrupt propagates."""
+    slot = {(r.seq, r.cfg): k for k, r in enumerate(plan.runs)}
+    results: list[RunResult | None] = [None] * len(plan.runs)
+    try:
+        for i, got in engine.map(run_batch, batches):
+            if isinstance(got, BaseException):
+                msg = f"worker failed: {_one_line(got)}"
+                got = [RunResult(run.seq, run.cfg, error=msg, kind=FAILED) for run, _ in batches[i].runs]
+            for res in got:
+                results[slot[(res.seq, res.cfg)]] = res
+                if on_result is not None:
+                    on_result(res)
+    except KeyboardInterrupt:
+        try:
+            engine.stop()
+        finally:
+            raise
+    return results
+
+
+def progress_stream_is_terminal() -> bool:
+    return sys.stderr.isatty()

@@ -1,0 +1,118 @@
+"""Evaluation of runs and their summaries: per sequence and combined over a
+split, as ``summary.csv``, ``summary.json`` and a printed table.
+
+Metric names are the official evaluation's (HOTA, DetA, AssA, LocA, MOTA,
+MOTP, IDF1, IDP, IDR, IDSW, FP, FN, MT, PT, ML, Frag); ratios are fractions in
+the files and percentages in the printed table.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from collections.abc import Iterable, Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .sequences import GroundTruth
+
+__all__ = [
+    "METRICS",
+    "RATIOS",
+    "LOWER_IS_BETTER",
+    "evaluate_run",
+    "combine",
+    "summary_json",
+    "summary_csv",
+    "render_table",
+]
+
+METRICS = ("HOTA", "DetA", "AssA", "LocA", "MOTA", "MOTP", "IDF1", "IDP", "IDR", "IDSW", "FP", "FN", "MT", "PT", "ML", "Frag")
+RATIOS = frozenset(METRICS[:9])
+LOWER_IS_BETTER = frozenset({"IDSW", "FP", "FN", "ML", "Frag"})
+COMBINED = "COMBINED"
+
+
+def evaluate_run(gt: GroundTruth, frames: NDArray[np.int64], ids: NDArray[np.int64], ltwh: NDArray[np.float64], num_frames: int) -> Any:
+    """One sequence's results (boxes as written to the results file) against
+    its ground truth; a picklable evaluation that :func:`combine` accepts."""
+    from .evaluation import evaluate_sequence
+
+    return evaluate_sequence(
+        gt.frames,
+        gt.ids,
+        gt.ltwh,
+        frames,
+        ids,
+        ltwh,
+        num_frames=num_frames,
+        fmt=gt.fmt,
+        gt_flags=gt.flags,
+        gt_classes=gt.classes,
+    )
+
+
+def combine(evaluations: Sequence[Any]) -> dict[str, float | int]:
+    """The metrics over several sequences (in the order given, so that sums
+    come out the same on every run)."""
+    from .evaluation import combine as _combine
+
+    return dict(_combine(list(evaluations)))
+
+
+def _value(v: Any) -> float | int | None:
+    if isinstance(v, (int, np.integer)):
+        return int(v)
+    v = float(v)
+    return v if math.isfinite(v) else None
+
+
+def summary_json(per_sequence: Iterable[tuple[str, dict[str, Any]]], combined: dict[str, Any] | None, failed: dict[str, str] | None = None) -> str:
+    """``{"sequences": {name: {metric: value}}, "combined": {metric: value}}``
+    (and ``"failed": {name: error}`` when a sequence could not be evaluated);
+    NaN as null."""
+    doc: dict[str, Any] = {
+        "sequences": {name: {k: _value(m[k]) for k in METRICS} for name, m in per_sequence},
+        "combined": {k: _value(combined[k]) for k in METRICS} if combined is not None else None,
+    }
+    if failed:
+        doc["failed"] = dict(failed)
+    return json.dumps(doc, indent=2) + "\n"
+
+
+def _csv_cell(v: Any) -> str:
+    v = _value(v)
+    return "" if v is None else repr(v)
+
+
+def summary_csv(per_sequence: Iterable[tuple[str, dict[str, Any]]], combined: dict[str, Any] | None) -> str:
+    lines = [",".join(("sequence", *METRICS))]
+    for name, m in per_sequence:
+        lines.append(",".join((_csv_name(name), *(_csv_cell(m[k]) for k in METRICS))))
+    if combined is not None:
+        lines.append(",".join((COMBINED, *(_csv_cell(combined[k]) for k in METRICS))))
+    return "\n".join(lines) + "\n"
+
+
+def _csv_name(name: str) -> str:
+    return f'"{name.replace(chr(34), chr(34) * 2)}"' if any(c in name for c in ',"\n') else name
+
+
+def format_metric(key: str, v: Any) -> str:
+    v = _value(v)
+    if v is None:
+        return "-"
+    return f"{100.0 * v:.1f}" if key in RATIOS else str(v)
+
+
+def render_table(rows: Sequence[tuple[str, dict[str, Any]]], metrics: Sequence[str] = METRICS) -> str:
+    """A fixed-width table, one row per (name, metrics); ratios in percent."""
+    cells = [[name, *(format_metric(k, m[k]) for k in metrics)] for name, m in rows]
+    head = ["", *metrics]
+    widths = [max(len(r[c]) for r in [head, *cells]) for c in range(len(head))]
+    out = []
+    for r in [head, *cells]:
+        out.append(f"{r[0]:<{widths[0]}}" + "".join(f" {v:>{w}}" for v, w in zip(r[1:], widths[1:])))
+    return "\n".join(out)
