@@ -19,5 +19,6 @@ PYBIND11_MODULE(loomfeather_cpp, m, py::multiple_interpreters::not_supported()) 
     lb::bind_costs(m);
     lb::bind_byte_tracker(m);
     lb::bind_kalman(m);
+    lb::bind_evaluation(m);
     lb::bind_test_switches(m);
 }
