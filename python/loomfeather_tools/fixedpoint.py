@@ -8,8 +8,9 @@ ten-thousandths), rounded exactly as ``printf`` rounds the binary value: the
 product ``x * 10**d`` is taken with its rounding error (Dekker's exact product
 by splitting ``x`` into two 26-bit halves), so values that sit on a rounding
 boundary only after the product's rounding are settled by the error's sign,
-and exact ties go to the even neighbour. The digits are then laid out in a
-byte matrix and the padding is dropped.
+and exact ties go to the even neighbour. The text is then laid out as a
+matrix of four-byte cells (digit groups, signs and separators taken from
+tables), one row per line, and the cells' NUL padding is dropped.
 
 Values of magnitude 2**36 or more, and NaN or infinities, go through Python's
 own formatting instead (identical text, slower).
@@ -55,45 +56,41 @@ def units_to_float(units: NDArray[np.int64], negative: NDArray[np.bool_], digits
     return np.where(negative, -v, v)
 
 
-def _table() -> NDArray[np.uint32]:
-    """Four-character groups as uint32: 0-9999 zero-padded ("0042"), 10000-19999
-    the same numbers without leading zeros (NUL bytes in their place, "\\0\\0042"),
-    20000 four NUL bytes. NUL bytes are dropped from the finished text."""
-    t = np.zeros((20001, 4), dtype=np.uint8)
-    v = np.arange(10000)
-    for j, p in enumerate((1000, 100, 10, 1)):
-        t[:10000, j] = 48 + (v // p) % 10
-    t[10000:20000] = t[:10000]
-    ndig = 1 + (v >= 10) + (v >= 100) + (v >= 1000)
-    t[10000:20000][np.arange(4)[None, :] < (4 - ndig)[:, None]] = 0
-    return t.view(np.uint32).reshape(-1)
+def _cells(texts: list[str]) -> NDArray[np.uint32]:
+    """Up to four ASCII characters each, NUL-padded, as uint32 cells."""
+    raw = b"".join(t.encode("ascii").ljust(4, b"\0") for t in texts)
+    return np.frombuffer(raw, dtype=np.uint32).copy()
 
 
-_GROUPS = _table()
+# Cell tables. Groups of four digits: 0-9999 zero-padded ("0042"), then the
+# same numbers without leading zeros ("42" at the cell's end, NUL bytes
+# before it), then an empty cell. NUL bytes are dropped from the finished
+# text, so a cell holds from zero to four characters.
+_GROUPS = _cells([f"{v:04d}" for v in range(10000)] + [f"{v:>4d}".replace(" ", "\0") for v in range(10000)] + [""])
 _PADDED, _UNPADDED, _BLANK = 0, 10000, 20000
+_CENTS_COMMA = _cells([f".{v:02d}," for v in range(100)])  # ".05," : two decimals and the separator
+_CENTS = _cells([f".{v:02d}" for v in range(100)])
 
 
-class _Line:
-    """A byte matrix, one row per output line, filled column block by column
-    block; unused places stay NUL and are dropped at the end."""
+class _Row:
+    """The text of every row as a matrix of uint32 cells (one row per output
+    line), filled one cell column at a time."""
 
-    def __init__(self, n: int, width: int) -> None:
-        self.buf = np.zeros((n, width), dtype=np.uint8)
+    def __init__(self, n: int, cells: int) -> None:
+        self.buf = np.zeros((n, cells), dtype=np.uint32)
         self.col = 0
 
-    def const(self, text: str) -> None:
-        b = text.encode("ascii")
-        self.buf[:, self.col : self.col + len(b)] = np.frombuffer(b, dtype=np.uint8)
-        self.col += len(b)
-
-    def sign(self, negative: NDArray[np.bool_]) -> None:
-        self.buf[:, self.col] = np.where(negative, ord("-"), 0)
+    def put(self, cells: NDArray[np.uint32] | int) -> None:
+        self.buf[:, self.col] = cells
         self.col += 1
 
-    def groups(self, codes: NDArray[np.int64]) -> None:
-        n = len(codes)
-        self.buf[:, self.col : self.col + 4] = _GROUPS[codes].view(np.uint8).reshape(n, 4)
-        self.col += 4
+    def const(self, text: str) -> None:
+        for c in _cells([text[k : k + 4] for k in range(0, len(text), 4)]):
+            self.put(int(c))
+
+    def sign(self, negative: NDArray[np.bool_]) -> None:
+        if negative.any():  # a column without negative values needs no cell
+            self.put(np.where(negative, _cells(["-"])[0], np.uint32(0)))
 
     def natural(self, v: NDArray[np.int64]) -> None:
         """Non-negative integers, without leading zeros."""
@@ -102,33 +99,40 @@ class _Line:
         while top >= 10 ** (4 * k):
             k += 1
         if k == 1:
-            self.groups(v + _UNPADDED)
+            self.put(_GROUPS[v + _UNPADDED])
             return
         used = 1 + sum((v >= 10 ** (4 * j)).astype(np.int64) for j in range(1, k))
+        lead = k - used
         for j in range(k):  # most significant group first
             g = (v // 10 ** (4 * (k - 1 - j))) % 10000
-            lead = k - used
-            self.groups(np.where(j < lead, _BLANK, np.where(j == lead, g + _UNPADDED, g + _PADDED)))
+            self.put(_GROUPS[np.where(j < lead, _BLANK, np.where(j == lead, g + _UNPADDED, g + _PADDED))])
 
     def integer(self, v: NDArray[np.int64]) -> None:
         self.sign(v < 0)
         self.natural(np.abs(v))
 
-    def decimal(self, units: NDArray[np.int64], negative: NDArray[np.bool_], digits: int) -> None:
+    def decimal(self, units: NDArray[np.int64], negative: NDArray[np.bool_], digits: int, comma: bool) -> None:
+        """``-123.45`` (and the following comma), ``digits`` 2 or 4."""
         whole, frac = np.divmod(units, 10**digits)
         self.sign(negative)
         self.natural(whole)
+        if digits == 2:
+            self.put((_CENTS_COMMA if comma else _CENTS)[frac])
+            return
         self.const(".")
-        self.groups(frac * 10 ** (4 - digits) + _PADDED)
-        self.col -= 4 - digits  # the fraction's trailing zeros are overwritten or cut
+        self.put(_GROUPS[frac + _PADDED])
+        if comma:
+            self.const(",")
 
     def text(self) -> bytes:
         return self.buf[:, : self.col].tobytes().translate(None, b"\0")
 
 
 def _width(v: NDArray[np.int64]) -> int:
+    """Cells a column of integers or decimal units can take: sign, digit
+    groups, fraction and separators."""
     top = int(np.abs(v).max()) if len(v) else 0
-    return 4 * ((len(str(top)) + 3) // 4) + 1
+    return (len(str(top)) + 3) // 4 + 3
 
 
 def _python_rows(frames, ids, ltwh, scores, box_digits: int, score_digits: int) -> bytes:  # type: ignore[no-untyped-def]
@@ -163,24 +167,23 @@ def format_mot_rows(
     if n == 0:
         return b"", np.zeros((0, 4))
     in_range = bool(np.all(np.abs(ltwh) < _LIMIT) and np.all(np.abs(scores) < _LIMIT))  # False for NaN too
-    if not in_range:
+    if not in_range or box_digits != 2 or score_digits not in (2, 4):
         text = _python_rows(frames, ids, ltwh, scores, box_digits, score_digits)
         parsed = np.array([[float(v) for v in line.split(b",")[2:6]] for line in text.splitlines()])
         return text, parsed.reshape(-1, 4)
 
     units = [fixed_units(ltwh[:, k], box_digits) for k in range(4)]
     sunits, sneg = fixed_units(scores, score_digits)
-    width = _width(frames) + _width(ids) + sum(_width(u) + 8 for u, _ in units) + _width(sunits) + 10 + 16
-    line = _Line(n, width)
-    line.integer(frames)
-    line.const(",")
-    line.integer(ids)
+    cells = sum(_width(v) for v in (frames, ids, *(u for u, _ in units), sunits)) + 16
+    row = _Row(n, cells)
+    row.integer(frames)
+    row.const(",")
+    row.integer(ids)
+    row.const(",")
     parsed = np.empty((n, 4))
     for k, (u, neg) in enumerate(units):
-        line.const(",")
-        line.decimal(u, neg, box_digits)
+        row.decimal(u, neg, box_digits, comma=True)
         parsed[:, k] = units_to_float(u, neg, box_digits)
-    line.const(",")
-    line.decimal(sunits, sneg, score_digits)
-    line.const(",-1,-1,-1\n")
-    return line.text(), parsed
+    row.decimal(sunits, sneg, score_digits, comma=False)
+    row.const(",-1,-1,-1\n")
+    return row.text(), parsed

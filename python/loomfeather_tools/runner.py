@@ -211,34 +211,45 @@ def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -
 def _track(
     prepared: _Prepared, config: Any, progress: Any = None
 ) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], float]:
-    """(frames, ids, ltwh, scores in the file's scale, seconds in update).
-    ``progress.advance()`` is called after every frame when given."""
+    """(frames, ids, ltwh, scores in the file's scale, seconds tracking).
+
+    With ``progress`` (a single run in this process), ``progress.advance()``
+    follows every frame and the seconds are those inside
+    ``ByteTracker.update`` alone; otherwise the loop is kept bare and the
+    seconds are the whole loop's."""
     import loomfeather_cpp as lf
 
     update = lf.ByteTracker(config).update
     clock = time.perf_counter
-    frames, ids_, boxes, scores = [], [], [], []
-    spent = 0.0
-    frame = prepared.first
-    for xyxy, sc in prepared.inputs:
-        t = clock()
-        ids, tboxes, tscores, _ = update(xyxy, sc)
-        spent += clock() - t
-        if len(ids):
-            frames.append(np.full(len(ids), frame, dtype=np.int64))
+    counts: list[int] = []
+    ids_, boxes, scores = [], [], []
+    if progress is None:
+        start = clock()
+        for xyxy, sc in prepared.inputs:
+            ids, tboxes, tscores, _ = update(xyxy, sc)
+            counts.append(len(ids))
             ids_.append(ids)
             boxes.append(tboxes)
             scores.append(tscores)
-        frame += 1
-        if progress is not None:
+        spent = clock() - start
+    else:
+        spent = 0.0
+        for xyxy, sc in prepared.inputs:
+            t = clock()
+            ids, tboxes, tscores, _ = update(xyxy, sc)
+            spent += clock() - t
+            counts.append(len(ids))
+            ids_.append(ids)
+            boxes.append(tboxes)
+            scores.append(tscores)
             progress.advance()
-    if progress is not None:
         progress.close()
-    if not frames:
+    if not counts or not any(counts):
         return np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((0, 4)), np.zeros(0), spent
+    frames = np.repeat(np.arange(prepared.first, prepared.first + len(counts), dtype=np.int64), counts)
     b = np.concatenate(boxes)
     ltwh = np.c_[b[:, :2], b[:, 2:] - b[:, :2]]
-    return np.concatenate(frames), np.concatenate(ids_), ltwh, np.concatenate(scores) * prepared.scale, spent
+    return frames, np.concatenate(ids_), ltwh, np.concatenate(scores) * prepared.scale, spent
 
 
 def _one_line(exc: BaseException) -> str:

@@ -33,6 +33,7 @@ METRICS = ("HOTA", "DetA", "AssA", "LocA", "MOTA", "MOTP", "IDF1", "IDP", "IDR",
 RATIOS = frozenset(METRICS[:9])
 LOWER_IS_BETTER = frozenset({"IDSW", "FP", "FN", "ML", "Frag"})
 COMBINED = "COMBINED"
+_FORMATS = {"2015": "mot15", "2017": "mot17"}  # ground-truth format -> the evaluator's name
 
 
 def evaluate_run(gt: GroundTruth, frames: NDArray[np.int64], ids: NDArray[np.int64], ltwh: NDArray[np.float64], num_frames: int) -> Any:
@@ -48,7 +49,7 @@ def evaluate_run(gt: GroundTruth, frames: NDArray[np.int64], ids: NDArray[np.int
         ids,
         ltwh,
         num_frames=num_frames,
-        fmt=gt.fmt,
+        fmt=_FORMATS[gt.fmt],
         gt_flags=gt.flags,
         gt_classes=gt.classes,
     )
