@@ -1,0 +1,278 @@
+"""The benchmark runner end to end: split folders in, results, summaries and
+leaderboards out; the same bytes on every engine; failures, interrupts and
+sweeps; and the vectorised results text against Python's own formatting."""
+
+from __future__ import annotations
+
+import csv
+import json
+import os
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from loomfeather_tools import cli
+from loomfeather_tools.evaluation import combine, evaluate_sequence
+from loomfeather_tools.fixedpoint import format_mot_rows
+from loomfeather_tools.scene import SceneParams, make_scene
+from loomfeather_tools.summary import METRICS
+from loomfeather_tools.sweep import GridError, expand_grid, parse_grid
+from loomfeather_tools.track import CONFIG_FIELDS
+
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "motchallenge"
+COMMAND = Path(sys.executable).with_name("loomfeather-track")
+DEFAULTS = {n: d for n, _, d, _ in CONFIG_FIELDS}
+
+
+def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, str]:
+    code = cli.main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def write_sequence(folder: Path, seed: int, frames: int = 120, people: int = 8, fmt: str = "2017", length: int | None = None) -> None:
+    """A generated sequence in the benchmark layout; ``length`` past the last
+    frame leaves trailing frames without detections."""
+    scene = make_scene(SceneParams(num_objects=people, num_frames=frames, seed=seed))
+    scene.write(folder / "det" / "det.txt", folder / "gt" / "gt.txt")
+    if fmt == "2015":  # frame, id, box, conf, then world coordinates x, y, z
+        rows = [line.split(",") for line in (folder / "gt" / "gt.txt").read_text().splitlines()]
+        (folder / "gt" / "gt.txt").write_text("".join(",".join([*r[:6], "1", "-1", "-1", "-1"]) + "\n" for r in rows))
+    (folder / "seqinfo.ini").write_text(
+        f"[Sequence]\nname={folder.name}\nimDir=img1\nframeRate=30\nseqLength={length or frames}\nimWidth=1920\nimHeight=1080\nimExt=.jpg\n"
+    )
+
+
+@pytest.fixture(scope="module")
+def split(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    root = tmp_path_factory.mktemp("data") / "GEN-train"
+    write_sequence(root / "SEQ-01", seed=1, fmt="2017", length=140)
+    write_sequence(root / "SEQ-02", seed=2, frames=90, fmt="2015")
+    write_sequence(root / "SEQ-03", seed=3, frames=60, people=4)
+    return root
+
+
+def tree(folder: Path) -> dict[str, bytes]:
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+# ---------------------------------------------------------------- results text
+
+
+def _python_text(frames, ids, ltwh, scores) -> bytes:  # type: ignore[no-untyped-def]
+    return "".join(
+        f"{f},{i},{x:.2f},{y:.2f},{w:.2f},{h:.2f},{s:.4f},-1,-1,-1\n"
+        for f, i, (x, y, w, h), s in zip(frames.tolist(), ids.tolist(), ltwh.tolist(), scores.tolist())
+    ).encode()
+
+
+def _values(kind: str, n: int, rng: np.random.Generator) -> np.ndarray:
+    if kind == "uniform":
+        return rng.uniform(-3000.0, 3000.0, n)
+    if kind == "three-decimals":  # x.xx5 written in decimal: halfway only before the binary rounding
+        return np.round(rng.uniform(-3000.0, 3000.0, n), 3)
+    if kind == "binary-ties":  # k/8: exactly halfway between two hundredths
+        return rng.integers(-80000, 80000, n) / 8.0
+    if kind == "near-ties":  # one ulp either side of x.xx5
+        v = (rng.integers(-300000, 300000, n) + 0.5) / 100.0
+        return np.where(rng.random(n) < 0.5, np.nextafter(v, np.inf), np.nextafter(v, -np.inf))
+    if kind == "small":
+        return np.r_[0.0, -0.0, -0.001, 0.004999, 5e-324, -1e-300, rng.uniform(-0.01, 0.01, n - 6)]
+    if kind == "large":
+        return np.r_[2.0**36 - 0.01, -(2.0**36) + 1.0, 2.0**36, 1e15, rng.uniform(-1e9, 1e9, n - 4)]
+    if kind == "non-finite":
+        return np.r_[np.nan, np.inf, -np.inf, rng.uniform(0, 100, n - 3)]
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize("kind", ["uniform", "three-decimals", "binary-ties", "near-ties", "small", "large", "non-finite"])
+def test_results_text_is_pythons_formatting_and_parses_back_bit_for_bit(kind):
+    rng = np.random.default_rng(abs(hash(kind)) % 2**32)
+    n = 4000
+    ltwh = _values(kind, 4 * n, rng).reshape(n, 4)
+    scores = np.r_[_values(kind, n - 3, rng), 0.00005, 0.99995, -0.00015]
+    frames = np.sort(rng.integers(1, 10**7, n))
+    ids = rng.integers(-3, 10**12, n)
+    text, parsed = format_mot_rows(frames, ids, ltwh, scores)
+    assert text == _python_text(frames, ids, ltwh, scores)
+    back = np.array([[float(v) for v in line.split(b",")[2:6]] for line in text.splitlines()])
+    assert np.array_equal(back.view(np.int64), parsed.view(np.int64))  # signs of zeros and NaN bits too
+
+
+# ---------------------------------------------------------------- splits and engines
+
+
+def test_split_run_writes_results_summaries_and_the_same_bytes_on_every_engine(split, tmp_path, capsys):
+    outs = {}
+    for engine, extra in [("serial", []), ("processes", ["--jobs", "2"]), ("dask", ["--jobs", "2"])]:
+        if engine == "dask":
+            pytest.importorskip("distributed")
+        out = tmp_path / engine
+        code, stdout, err = run(capsys, split, "--out", out, "--engine", engine, *extra, "--progress")
+        assert code == 0, err
+        assert "3/3 runs" in err and f"on {engine}" in stdout
+        outs[engine] = tree(out)
+    assert outs["serial"] == outs["processes"] == outs["dask"]
+    assert sorted(outs["serial"]) == ["SEQ-01.txt", "SEQ-02.txt", "SEQ-03.txt", "summary.csv", "summary.json"]
+
+    # Each results file is byte for byte the single-file command's; the
+    # summary holds the evaluator's numbers on the file as written.
+    serial = tmp_path / "serial"
+    doc = json.loads((serial / "summary.json").read_text())
+    evaluations = []
+    for name, fmt, length in [("SEQ-01", "mot17", 140), ("SEQ-02", "mot15", 90), ("SEQ-03", "mot17", 60)]:
+        assert run(capsys, split / name / "det" / "det.txt", "-o", tmp_path / "one.txt")[0] == 0
+        assert (tmp_path / "one.txt").read_bytes() == (serial / f"{name}.txt").read_bytes()
+        trk = np.loadtxt(serial / f"{name}.txt", delimiter=",", ndmin=2)
+        gt = np.loadtxt(split / name / "gt" / "gt.txt", delimiter=",", ndmin=2)
+        extra = {"gt_flags": gt[:, 6], "gt_classes": gt[:, 7]} if fmt == "mot17" else {}
+        ev = evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=length, fmt=fmt, **extra)
+        assert doc["sequences"][name] == {k: ev.metrics[k] for k in METRICS}
+        evaluations.append(ev)
+    assert doc["combined"] == {k: combine(evaluations)[k] for k in METRICS}
+    rows = list(csv.DictReader((serial / "summary.csv").read_text().splitlines()))
+    assert [r["sequence"] for r in rows] == ["SEQ-01", "SEQ-02", "SEQ-03", "COMBINED"]
+    assert float(rows[-1]["HOTA"]) == doc["combined"]["HOTA"]
+
+
+def test_several_splits_get_a_folder_each_and_their_own_summaries(split, tmp_path, capsys):
+    other = tmp_path / "in" / "GEN-val"
+    write_sequence(other / "SEQ-01", seed=9, frames=50)  # same sequence name as in the first split
+    code, out, err = run(capsys, split, other, "--out", tmp_path / "out", "--jobs", "2")
+    assert code == 0, err
+    files = tree(tmp_path / "out")
+    assert {"GEN-train/SEQ-01.txt", "GEN-val/SEQ-01.txt", "GEN-train/summary.json", "GEN-val/summary.json", "summary.json"} <= set(files)
+    top = json.loads(files["summary.json"])
+    assert sorted(top["sequences"]) == ["GEN-train/SEQ-01", "GEN-train/SEQ-02", "GEN-train/SEQ-03", "GEN-val/SEQ-01"]
+    val = json.loads(files["GEN-val/summary.json"])
+    assert val["combined"] == val["sequences"]["SEQ-01"]  # one sequence: combined is that sequence
+    assert "COMBINED GEN-train" in out and "COMBINED GEN-val" in out
+
+
+# ---------------------------------------------------------------- failures
+
+
+def test_a_failed_run_is_reported_by_name_and_the_others_are_written(split, tmp_path, capsys):
+    bad = tmp_path / "in" / "BAD-split"
+    for name in ("A", "B"):
+        write_sequence(bad / name, seed=4, frames=40)
+    (bad / "B" / "det" / "det.txt").write_text("1,-1,1,2,3,4,0.9\n2,-1,1,2,3\n")
+    code, _, err = run(capsys, bad, "--out", tmp_path / "out", "--jobs", "2")
+    assert code == 2
+    assert "error: B: " in err and "det.txt:2: expected at least 7" in err and "Traceback" not in err
+    files = tree(tmp_path / "out")
+    assert sorted(files) == ["A.txt", "summary.csv", "summary.json"]
+    doc = json.loads(files["summary.json"])
+    assert list(doc["sequences"]) == ["A"] and "det.txt:2" in doc["failed"]["B"]
+
+    # A results file that cannot be written fails that run only, with status 1.
+    (tmp_path / "out2" / "SEQ-02.txt").mkdir(parents=True)
+    code, _, err = run(capsys, split, "--out", tmp_path / "out2", "--engine", "serial")
+    assert code == 1 and "error: SEQ-02: " in err
+    assert (tmp_path / "out2" / "SEQ-01.txt").is_file() and (tmp_path / "out2" / "SEQ-03.txt").is_file()
+    assert not [p for p in (tmp_path / "out2").rglob("*.tmp")]
+
+
+def test_interrupt_stops_the_pool_and_leaves_only_complete_files(tmp_path):
+    data = tmp_path / "in" / "LONG"
+    write_sequence(data / "S0", seed=10, frames=1500, people=20)
+    for k in range(1, 4):
+        shutil.copytree(data / "S0", data / f"S{k}")
+    out = tmp_path / "out"
+    proc = subprocess.Popen(
+        [str(COMMAND), str(data), "--out", str(out), "--jobs", "2", "--grid", "max_age=" + ",".join(str(a) for a in range(5, 45))],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    deadline = time.monotonic() + 120
+    while not any(out.rglob("*.txt")) and time.monotonic() < deadline and proc.poll() is None:
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130, err
+    assert "interrupted" in err and "Traceback" not in err
+    written = list(out.rglob("S*.txt"))
+    assert 0 < len(written) < 160
+    assert not list(out.rglob("*.tmp")) and not (out / "leaderboard.csv").exists()
+    for p in written:  # complete: every line whole and the last frame tracked
+        assert p.read_bytes().endswith(b",-1,-1,-1\n")
+
+
+# ---------------------------------------------------------------- sweeps
+
+
+@pytest.mark.parametrize(
+    ("items", "message"),
+    [
+        (["max_age=10,x"], "max_age: expected an integer, got 'x'"),
+        (["use_giou=yes"], "use_giou: expected true/false/on/off"),
+        (["max_agee=1"], "'max_agee' is not a TrackerConfig field"),
+        (["max_age=1", "max-age=2"], "max_age given twice"),
+        (["max_age=10,10"], "a value is repeated"),
+        (["max_age="], "max_age: no values"),
+        (["max_age"], "expected FIELD=V1,V2"),
+    ],
+)
+def test_grid_items_that_cannot_be_used(items, message):
+    with pytest.raises(GridError, match=message):
+        parse_grid(items)
+
+
+def test_grid_values_follow_the_field_types_and_expand_first_field_slowest():
+    grid = parse_grid(["use-giou=ON,off", "match_iou_thresh=0.2,.3", "n-init=2"])
+    assert grid == [("use_giou", [True, False]), ("match_iou_thresh", [0.2, 0.3]), ("n_init", [2])]
+    settings = expand_grid(grid, DEFAULTS)
+    assert [s.name for s in settings] == [
+        "use_giou=true_match_iou_thresh=0.2_n_init=2",
+        "use_giou=true_match_iou_thresh=0.3_n_init=2",
+        "use_giou=false_match_iou_thresh=0.2_n_init=2",
+        "use_giou=false_match_iou_thresh=0.3_n_init=2",
+    ]
+    assert settings[2].options == DEFAULTS | {"use_giou": False, "match_iou_thresh": 0.2, "n_init": 2}
+
+
+def test_sweep_ranks_configurations_and_each_row_reproduces_its_folder(split, tmp_path, capsys):
+    out = tmp_path / "sweep"
+    code, stdout, err = run(capsys, split, "--out", out, "--jobs", "2", "--grid", "max_age=1,30", "n_init=1,3,0", "--rank-by", "IDF1")
+    assert code == 2  # n_init=0 is refused: two configurations fail, the four others run
+    assert err.count("refused: n_init must be >= 1") == 2 and "best 6 of 6 configurations by IDF1" in stdout
+    rows = list(csv.DictReader((out / "leaderboard.csv").read_text().splitlines()))
+    assert len(rows) == 6 and [r["rank"] for r in rows] == ["1", "2", "3", "4", "5", "6"]
+    complete = [r for r in rows if r["failed"] == "0"]
+    assert len(complete) == 4 and rows[:4] == complete and {r["n_init"] for r in rows[4:]} == {"0"}
+    idf1 = [float(r["IDF1"]) for r in complete]
+    assert idf1 == sorted(idf1, reverse=True) and idf1[0] > idf1[-1]
+    for r in complete:
+        summary = json.loads((out / r["config"] / "summary.json").read_text())
+        assert float(r["IDF1"]) == summary["combined"]["IDF1"]
+    best = rows[0]
+    args = shlex.split(best["command"])
+    assert args[0] == "loomfeather-track" and args[args.index("--out") + 1] == str(out / best["config"])
+    again = tmp_path / "again"
+    args[args.index("--out") + 1] = str(again)
+    assert run(capsys, *args[1:])[0] == 0
+    assert tree(again) == tree(out / best["config"])
+
+
+@pytest.mark.skipif(not DATA.is_dir(), reason="no MOTChallenge data beside the repository")
+def test_shared_splits_run_and_combine_both_formats(tmp_path, capsys):
+    splits = [DATA / "MOT15-train", DATA / "MOT17-halfval"]
+    code, out, err = run(capsys, *splits, "--out", tmp_path, "--jobs", "2")
+    assert code == 0, err
+    doc = json.loads((tmp_path / "summary.json").read_text())
+    assert len(doc["sequences"]) == 10
+    for split_name in ("MOT15-train", "MOT17-halfval"):
+        part = json.loads((tmp_path / split_name / "summary.json").read_text())
+        assert 0.3 < part["combined"]["HOTA"] < 0.9 and part["combined"]["FN"] > 0
+    seqlen = {p.parent.name: int(p.read_text().split("seqLength=")[1].split()[0]) for p in (DATA / "MOT17-halfval").glob("*/seqinfo.ini")}
+    for name, length in seqlen.items():
+        frames = np.loadtxt(tmp_path / "MOT17-halfval" / f"{name}.txt", delimiter=",", usecols=0)
+        assert frames.max() <= length
