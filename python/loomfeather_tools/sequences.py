@@ -170,7 +170,7 @@ def resolve_inputs(paths: list[Path]) -> list[SequenceInfo]:
     found: list[tuple[str, Path, list[SequenceInfo]]] = []  # kind, path, sequences
     for path in paths:
         if not path.exists():
-            raise InputError(path, None, "no such file or folder")
+            raise InputError(path, None, "detection file not found" if path.suffix else "no such sequence or split folder")
         if path.is_file():
             found.append(("file", path, [detection_file(path)]))
             continue
