@@ -8,12 +8,15 @@ hands over columns. Boxes are left, top, width, height; frames are 1-based.
 Ground-truth formats (``fmt``):
 
 * ``"mot15"`` (2015: ``frame, id, left, top, width, height, conf, x, y, z``):
-  every row is scored; there are no flags or classes.
+  no classes; the last three columns are world coordinates. Rows whose
+  ``conf`` is 0 are ignored, as the official code does (pass that column as
+  ``gt_flags``; without it every row is scored).
 * ``"mot17"`` (2017, also MOT16, MOT20: ``frame, id, left, top, width, height,
   flag, class, visibility``): rows with flag 0 are ignored, class 1 is scored,
-  tracker boxes matched (IoU >= 0.5) to a row of class 2, 7, 8 or 12 are
-  removed first, rows of the other classes (3-6, 9-11, 13) are ignored; any
-  other class is refused, as the official code refuses it.
+  tracker boxes matched (IoU >= 0.5) to a row of class 2, 7, 8 or 12 (flag 0
+  or not) are removed first, rows of the other classes (3-6, 9-11, 13) are
+  ignored; any other class is refused, as the official code refuses it.
+  Visibility plays no part.
 
 Metrics are keyed by the official names; ratios are fractions (MOTP is the
 mean IoU of the CLEAR matches), counts are ints.
@@ -71,9 +74,10 @@ def evaluate_sequence(
     """Evaluate one sequence of ``num_frames`` frames.
 
     Rows may come in any frame order; within a frame, their order is the
-    file's (it decides ties, as in the official code). ``gt_flags`` and
-    ``gt_classes`` are required with ``fmt="mot17"`` and refused with
-    ``"mot15"``. Raises ValueError on a frame outside ``1..num_frames``, a
+    file's (it decides ties, as in the official code). ``gt_flags`` (the
+    seventh column) and ``gt_classes`` (the eighth) are required with
+    ``fmt="mot17"``; with ``"mot15"``, ``gt_flags`` is optional and
+    ``gt_classes`` is refused. Raises ValueError on a frame outside ``1..num_frames``, a
     non-integer frame or id, a non-finite box, an id repeated within a frame,
     or an unknown class."""
     import loomfeather_cpp as lf

@@ -219,10 +219,13 @@ void bind_evaluation(py::module_& m) {
                     refuse("evaluate_sequence: fmt 'mot17' needs gt_flags and gt_classes");
                 flags = integer_column(optional_column(gt_flags, "gt_flags"), ng, "gt_flags");
                 classes = integer_column(optional_column(gt_classes, "gt_classes"), ng, "gt_classes");
-            } else if (!gt_flags.is_none() || !gt_classes.is_none()) {
-                refuse("evaluate_sequence: gt_flags and gt_classes are 2017-format columns; fmt 'mot15' scores every row");
+            } else {
+                if (!gt_classes.is_none())
+                    refuse("evaluate_sequence: gt_classes is a 2017-format column; fmt 'mot15' has no classes");
+                if (!gt_flags.is_none()) flags = integer_column(optional_column(gt_flags, "gt_flags"), ng, "gt_flags");
             }
-            ev::GroundTruthRows gt{ng, gf.data(), gi.data(), gt_boxes.data(), flags.data(), classes.data()};
+            ev::GroundTruthRows gt{ng, gf.data(), gi.data(), gt_boxes.data(), gt_flags.is_none() ? nullptr : flags.data(),
+                                   classes.data()};
             ev::TrackerRows tracker{nt, tf.data(), ti.data(), tracker_boxes.data()};
             const ev::SequenceEvaluation r = ev::evaluate_sequence(gt, tracker, num_frames, format);
             return py::make_tuple(counts_to_dict(r.counts), metrics_to_dict(r.metrics));

@@ -319,7 +319,8 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
 
     // 1. Preprocessing: the scored rows of each frame (input order) and their
     // positive overlaps. 2017: tracker boxes matched (IoU >= 0.5) to any
-    // distractor row go first, then only flag != 0, class 1 rows stay.
+    // distractor row go first (flag 0 or not), then only flag != 0, class 1
+    // rows stay. 2015: rows with flag 0 go, nothing else.
     std::vector<std::size_t> gt_kept, trk_kept, gt_start{0}, trk_start{0}, ov_start{0};
     std::vector<Overlap> overlaps;
     std::vector<double> iou_all, cost;
@@ -352,7 +353,8 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             for (std::size_t i = 0; i < ng; ++i)
                 if (gt.flags[grows[i]] != 0 && gt.classes[grows[i]] == 1) gsel.push_back(i);
         } else {
-            for (std::size_t i = 0; i < ng; ++i) gsel.push_back(i);
+            for (std::size_t i = 0; i < ng; ++i)
+                if (gt.flags == nullptr || gt.flags[grows[i]] != 0) gsel.push_back(i);
         }
         for (std::size_t j = 0; j < nt; ++j)
             if (!removed[j]) tsel.push_back(j);

@@ -12,9 +12,10 @@
 
 namespace loomfeather::evaluation {
 
-// 2015: every ground-truth row counts. 2017: rows with flag 0 are ignored,
-// class 1 is scored, tracker boxes matched to classes 2, 7, 8, 12 are removed
-// first, classes 3-6, 9-11, 13 are ignored; other classes are refused.
+// Both: ground-truth rows with flag 0 (the seventh column, "conf" in 2015)
+// are ignored. 2015: every other row is scored; no classes. 2017: class 1 is
+// scored, tracker boxes matched to classes 2, 7, 8, 12 (flag 0 rows too) are
+// removed first, classes 3-6, 9-11, 13 are ignored; other classes are refused.
 enum class GroundTruthFormat { Mot15, Mot17 };
 
 inline constexpr std::size_t kAlphaCount = 19;
@@ -28,7 +29,7 @@ struct GroundTruthRows {
     const std::int64_t* frames = nullptr;   // 1-based
     const std::int64_t* ids = nullptr;
     const double* ltwh = nullptr;           // 4 values a row
-    const std::int64_t* flags = nullptr;    // 2017 only
+    const std::int64_t* flags = nullptr;    // optional in 2015 (every row scored)
     const std::int64_t* classes = nullptr;  // 2017 only
 };
 
