@@ -5,6 +5,7 @@ sweeps; and the vectorised results text against Python's own formatting."""
 from __future__ import annotations
 
 import csv
+import errno
 import json
 import os
 import shlex
@@ -159,7 +160,7 @@ def test_several_splits_get_a_folder_each_and_their_own_summaries(split, tmp_pat
 # ---------------------------------------------------------------- failures
 
 
-def test_a_failed_run_is_reported_by_name_and_the_others_are_written(split, tmp_path, capsys):
+def test_a_failed_run_is_reported_by_name_and_the_others_are_written(split, tmp_path, capsys, monkeypatch):
     bad = tmp_path / "in" / "BAD-split"
     for name in ("A", "B"):
         write_sequence(bad / name, seed=4, frames=40)
@@ -172,12 +173,23 @@ def test_a_failed_run_is_reported_by_name_and_the_others_are_written(split, tmp_
     doc = json.loads(files["summary.json"])
     assert list(doc["sequences"]) == ["A"] and "det.txt:2" in doc["failed"]["B"]
 
-    # A results file that cannot be written fails that run only, with status 1.
+    # An output that can never be written is refused before anything runs.
     (tmp_path / "out2" / "SEQ-02.txt").mkdir(parents=True)
-    code, _, err = run(capsys, split, "--out", tmp_path / "out2", "--engine", "serial")
-    assert code == 1 and "error: SEQ-02: " in err
-    assert (tmp_path / "out2" / "SEQ-01.txt").is_file() and (tmp_path / "out2" / "SEQ-03.txt").is_file()
-    assert not [p for p in (tmp_path / "out2").rglob("*.tmp")]
+    code, _, err = run(capsys, split, "--out", tmp_path / "out2")
+    assert code == 2 and "SEQ-02.txt: is a directory" in err and sorted(tree(tmp_path / "out2")) == []
+
+    # A write that fails while running fails that run only, with status 1.
+    real_replace = os.replace
+
+    def replace(src, dst):  # type: ignore[no-untyped-def]
+        if str(dst).endswith("SEQ-02.txt"):
+            raise PermissionError(errno.EPERM, "Operation not permitted", src)
+        real_replace(src, dst)
+
+    monkeypatch.setattr(os, "replace", replace)
+    code, _, err = run(capsys, split, "--out", tmp_path / "out3", "--engine", "serial")
+    assert code == 1 and f"error: SEQ-02: cannot write {tmp_path / 'out3' / 'SEQ-02.txt'}: Operation not permitted" in err
+    assert sorted(tree(tmp_path / "out3")) == ["SEQ-01.txt", "SEQ-03.txt", "summary.csv", "summary.json"]
 
 
 def test_interrupt_stops_the_pool_and_leaves_only_complete_files(tmp_path):

@@ -4,6 +4,9 @@ and out, the built-in example's quality, real sequences, bad input, stubs."""
 from __future__ import annotations
 
 import ast
+import errno
+import io
+import os
 import re
 import subprocess
 import sys
@@ -17,9 +20,10 @@ from loomfeather_tools import cli
 from loomfeather_tools.evaluation import evaluate_sequence
 from loomfeather_tools.motio import read_detections, read_ground_truth
 from loomfeather_tools.scene import SceneParams, make_scene, mot17_like
-from loomfeather_tools.track import CONFIG_FIELDS
+from loomfeather_tools.track import CONFIG_FIELDS, Progress, make_config, track_table
 
-MOT15 = Path(__file__).resolve().parents[2] / "shared" / "data" / "mot15"
+DATA = Path(os.environ.get("LOOMFEATHER_DATA", Path(__file__).resolve().parents[2] / "shared" / "data"))
+MOT15 = DATA / "mot15"
 SEQUENCES = ["TUD-Campus", "TUD-Stadtmitte", "KITTI-17", "ETH-Sunnyday", "PETS09-S2L1", "ADL-Rundle-6"]
 COMMAND = Path(sys.executable).with_name("loomfeather-track")
 
@@ -33,7 +37,10 @@ IDF1_FLOOR = 0.85
 
 
 def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, str]:
-    code = cli.main([str(a) for a in args])
+    try:
+        code = cli.main([str(a) for a in args])
+    except SystemExit as exc:  # refused by the argument parser
+        code = exc.code
     out, err = capsys.readouterr()
     return code, out, err
 
@@ -169,7 +176,7 @@ def test_real_sequence(sequence, tmp_path, capsys):
         (None, None, "det.txt: detection file not found"),
         ("1,-1,1,2,3,4,0.9\n2,-1,1,2,3\n", None, "det.txt:2: expected at least 7 comma-separated fields"),
         ("1,-1,1,2,3,4,0.9\n\n3,-1,1,abc,3,4,0.9\n", None, "det.txt:3: field 4 (top) is not a number: 'abc'"),
-        ("1,-1,1,2,3,4,0.9\n", "1,1,1,2,3,4,1\n1,2,1,2,3\n", "gt.txt:2: expected at least 7"),
+        ("1,-1,1,2,3,4,0.9\n", "1,1,1,2,3,4,1,1,1\n1,2,1,2,3\n", "gt.txt:2: expected at least 9"),
     ],
     ids=["missing", "short-line", "not-a-number", "bad-gt"],
 )
@@ -186,13 +193,240 @@ def test_bad_input_is_one_line_exit_2_and_no_output(tmp_path, det_text, gt_text,
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(n for n, t in [("det.txt", det_text), ("gt.txt", gt_text)] if t)
 
 
-def test_refused_configuration_exits_2(tmp_path, capsys):
+@pytest.mark.parametrize(
+    ("option", "message"),
+    [
+        (["--use-gmc"], "error: --use-gmc is not supported by loomfeather_cpp (global motion compensation); leave it off\n"),
+        (["--w-ocm", "0.5"], "error: --w-ocm is not supported by loomfeather_cpp (OC-SORT momentum)"),
+        (["--n-init", "0"], "error: invalid tracker configuration: --n-init must be >= 1\n"),
+        (["--n-init", "99999999999"], "error: argument --n-init: 99999999999 is out of range (-2147483648 to 2147483647)"),
+        (["--max-age", "1_0"], "error: argument --max-age: expected an integer, got '1_0'"),
+        (["--frames", "1:99999999999"], "error: argument --frames: expected FIRST:LAST (1 to 2147483646, inclusive)"),
+        (["--plot", "tracks.bmp"], "error: --plot tracks.bmp: cannot tell the picture format from extension '.bmp'"),
+    ],
+)
+def test_refused_options_are_one_line_in_the_users_terms(tmp_path, capsys, option, message):
     (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n")
-    code, _, err = run(capsys, tmp_path / "det.txt", "--out", tmp_path, "--use-gmc")
-    assert code == 2 and "use_gmc" in err
-    code, _, err = run(capsys, tmp_path / "det.txt", "--out", tmp_path, "--n-init", 0)
-    assert code == 2 and "n_init must be >= 1" in err
-    assert not (tmp_path / "det.txt.txt").exists() and sorted(p.name for p in tmp_path.iterdir()) == ["det.txt"]
+    code, _, err = run(capsys, tmp_path / "det.txt", "--out", tmp_path, *option)
+    assert code == 2 and message in err and len(err.splitlines()) == 1, err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["det.txt"]
+
+
+# ---------------------------------------------------------------- outputs never destroy a file
+
+
+def command(*args: object, **kw) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([str(COMMAND), *map(str, args)], capture_output=True, text=True, timeout=120, **kw)
+
+
+def _listing(folder: Path) -> dict[str, tuple[int, bytes | None]]:
+    """name -> (file type, content of regular files) of a folder."""
+    out = {}
+    for p in folder.iterdir():
+        st = os.lstat(p)
+        regular = p.is_file() and not p.is_symlink()
+        out[p.name] = (st.st_mode & 0o170000, p.read_bytes() if regular else None)
+    return out
+
+
+def _special(tmp: Path, kind: str) -> None:
+    if kind == "chr":
+        if os.geteuid() != 0:
+            pytest.skip("making a device file needs root")
+        os.mknod(tmp / "null", 0o666 | 0o020000, os.makedev(1, 3))
+    elif kind == "fifo":
+        os.mkfifo(tmp / "fifo")
+
+
+@pytest.mark.parametrize(
+    ("setup", "args", "message"),
+    [
+        (lambda t: os.link(t / "det.txt", t / "det.png"), ["-o", "r.txt", "--plot", "det.png"], "--plot {t}/det.png would overwrite the detection file"),
+        (None, ["-o", "r.png", "--plot", "r.png"], "--plot {t}/r.png is the same file as results file {t}/r.png"),
+        (lambda t: os.symlink("gt.txt", t / "link.txt"), ["-o", "link.txt", "--gt", "gt.txt"], "results file {t}/link.txt would overwrite the ground truth (--gt)"),
+        (lambda t: _special(t, "chr"), ["-o", "null"], "cannot write {t}/null: it is a character device, not a regular file"),
+        (lambda t: _special(t, "fifo"), ["-o", "fifo"], "cannot write {t}/fifo: it is a FIFO, not a regular file"),
+        (lambda t: os.symlink("/proc/self/fd/1", t / "out"), ["-o", "out"], "cannot write {t}/out: it is a FIFO, not a regular file"),
+        (lambda t: os.symlink("gone/x.txt", t / "dangling"), ["-o", "dangling"], "cannot write {t}/dangling: it is a symbolic link to gone/x.txt, which does not exist"),
+        (lambda t: (t / "adir").mkdir(), ["-o", "adir"], "cannot write {t}/adir: is a directory"),
+        (lambda t: (t / "file.txt").write_text("x"), ["-o", "file.txt/x.txt"], "cannot write {t}/file.txt/x.txt: {t}/file.txt is not a directory"),
+    ],
+    ids=["plot-is-input", "plot-is-results", "results-is-gt-via-link", "device", "fifo", "proc-stdout", "dangling-link", "directory", "file-as-folder"],
+)
+def test_outputs_that_must_not_be_written_are_refused_first(tmp_path, setup, args, message):
+    scene = make_scene(SceneParams(num_objects=3, num_frames=20, seed=1))
+    scene.write(tmp_path / "det.txt", tmp_path / "gt.txt")
+    if setup is not None:
+        setup(tmp_path)
+    before = _listing(tmp_path)
+    proc = command(tmp_path / "det.txt", *[a if a.startswith("-") else tmp_path / a for a in args])
+    assert proc.returncode == 2, proc.stderr
+    assert proc.stderr == f"loomfeather-track: error: {message.format(t=tmp_path)}\n"
+    assert _listing(tmp_path) == before
+
+
+def test_results_follow_a_link_or_go_to_stdout(tmp_path, capsys):
+    scene = make_scene(SceneParams(num_objects=4, num_frames=40, seed=2))
+    scene.write(tmp_path / "det.txt")
+    (tmp_path / "target.txt").write_text("old")
+    (tmp_path / "link.txt").symlink_to("target.txt")
+    code, out, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "link.txt")
+    assert code == 0 and (tmp_path / "link.txt").is_symlink()
+    rows = check_results(tmp_path / "target.txt", 40)
+    code, out, err = run(capsys, tmp_path / "det.txt", "-o", "-")
+    assert code == 0 and out == (tmp_path / "target.txt").read_text() and len(rows) == len(out.splitlines())
+    assert "-> standard output" in err and "fps" in err  # the summary keeps out of the results
+
+
+def test_write_failure_names_the_users_path(tmp_path, capsys, monkeypatch):
+    (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n")
+
+    def refuse(src, dst):
+        raise PermissionError(errno.EPERM, "Operation not permitted", src)
+
+    monkeypatch.setattr(os, "replace", refuse)
+    code, _, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "r.txt")
+    assert (code, err) == (1, f"loomfeather-track: error: cannot write {tmp_path / 'r.txt'}: Operation not permitted\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["det.txt"]  # no temporary file left
+
+
+def test_closed_stdout_is_quiet(tmp_path):
+    make_scene(SceneParams(num_objects=3, num_frames=20, seed=1)).write(tmp_path / "det.txt")
+    r, w = os.pipe()
+    os.close(r)
+    try:
+        for extra in (["-o", tmp_path / "r.txt"], ["-o", "-"]):
+            proc = subprocess.run([str(COMMAND), str(tmp_path / "det.txt"), *map(str, extra)], stdout=w, stderr=subprocess.PIPE, text=True, timeout=60)
+            assert (proc.returncode, proc.stderr) == (141, "")
+    finally:
+        os.close(w)
+    assert (tmp_path / "r.txt").is_file()
+
+
+# ---------------------------------------------------------------- frames, sequence length, gaps
+
+
+@pytest.mark.parametrize(
+    ("text", "code", "message"),
+    [
+        ("1,-1,1,2,3,4,0.9\n1e22,-1,1,2,3,4,0.9\n", 2, "det.txt:2: frame must be an integer from 1 to 2147483646, found '1e22'"),
+        ("9007199254740992,-1,1,2,3,4,0.9\n9007199254740993,-1,1,2,3,4,0.9\n", 2, "det.txt:1: frame must be an integer from 1"),
+        ("1_0,-1,1,2,3,4,0.9\n", 2, "det.txt:1: field 1 (frame) is not a number: '1_0'"),
+        ("\ufeff1,-1,1,2,3,4,0.9\n", 0, "1 frames, 1 detections"),
+        ("1.0,-1,1,2,3,4,0.9\n1e1,-1.0,1,2,3,4,0.9\n", 0, "10 frames, 2 detections"),
+    ],
+    ids=["1e22", "2^53", "underscore", "bom", "float-spelled"],
+)
+def test_frame_numbers(tmp_path, capsys, text, code, message):
+    (tmp_path / "det.txt").write_text(text, encoding="utf-8")
+    got, out, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "r.txt")
+    assert got == code and message in (out if code == 0 else err)
+    assert (tmp_path / "r.txt").exists() == (code == 0)
+
+
+def _per_frame(dets, frames, config):
+    """Reference loop: every frame handed to the tracker, no skipping."""
+    tracker = lf.ByteTracker(config)
+    slices, xyxy, rows = dets.frame_slices(), dets.xyxy, []
+    for f in frames:
+        s = slices.get(f, slice(0, 0))
+        ids, boxes, scores, _ = tracker.update(xyxy[s], dets.scores[s])
+        ltwh = np.c_[boxes[:, :2], boxes[:, 2:] - boxes[:, :2]]
+        rows += [(f, i, *b, sc) for i, b, sc in zip(ids.tolist(), ltwh.tolist(), scores.tolist())]
+    return np.array(rows).reshape(-1, 7)
+
+
+@pytest.mark.parametrize("gap", [5, 31, 45, 400])
+def test_gaps_are_skipped_without_changing_results(gap):
+    scene = make_scene(SceneParams(num_objects=6, num_frames=120, seed=5))
+    d = scene.detections
+    keep = (d.frames <= 40) | (d.frames > 60)
+    frames = np.where(d.frames[keep] > 60, d.frames[keep] + gap, d.frames[keep])
+    dets = type(d).build(frames, d.ids[keep], d.ltwh[keep], d.scores[keep])
+    config = make_config({"max_age": 30, "n_init": 1})
+    span = range(1, dets.max_frame + 30)
+    want = _per_frame(dets, span, config)
+    for given in (span, list(span)):
+        run_ = track_table(dets, given, config)
+        r = run_.results
+        got = np.c_[r.frames, r.ids, r.ltwh, r.scores]
+        assert np.array_equal(got, want) and run_.frames == len(span)
+    # 20 removed frames + the gap are empty; every track is gone after max_age + 1 of them.
+    assert run_.updates <= len(span) - max(0, 20 + gap - 31)
+
+
+def test_a_billion_frame_gap_is_cheap(tmp_path):
+    (tmp_path / "det.txt").write_text("".join(f"{f},-1,10,10,30,80,0.9\n" for f in (1, 2, 3, 4, 1_000_000_000)))
+    proc = command(tmp_path / "det.txt", "-o", tmp_path / "r.txt")
+    assert proc.returncode == 0 and "1000000000 frames" in proc.stdout
+    assert check_results(tmp_path / "r.txt", 4)[:, 0].max() <= 4
+
+
+def test_sequence_length_comes_from_seqinfo(tmp_path, capsys):
+    seq = tmp_path / "SEQ"
+    (seq / "det").mkdir(parents=True)
+    (seq / "seqinfo.ini").write_text("[Sequence]\nname=SEQ\nseqLength=8\nimWidth=640\nimHeight=480\n")
+    det = seq / "det" / "det.txt"
+    det.write_text("".join(f"{f},-1,10,10,30,80,0.9\n" for f in range(1, 6)))
+    code, out, _ = run(capsys, det, "-o", tmp_path / "r.txt")
+    assert code == 0 and f"SEQ: 8 frames (length from {seq / 'seqinfo.ini'})" in out
+    det.write_text(det.read_text() + "9,-1,10,10,30,80,0.9\n")
+    code, _, err = run(capsys, det, "-o", tmp_path / "r.txt")
+    assert code == 2 and f"{det}:6: frame 9 is past the end of the sequence (8 frames in {seq / 'seqinfo.ini'})" in err
+    code, _, err = run(capsys, det, "-o", tmp_path / "r.txt", "--frames", "1:9")
+    assert code == 2
+
+
+# ---------------------------------------------------------------- evaluation, plots, messages
+
+
+@pytest.mark.parametrize(
+    ("gt_text", "message"),
+    [
+        ("1,1,1,2,3,4,0,1,1\n2,2,1,2,3,4,1,7,1\n", "no ground truth left to evaluate: all 2 rows have flag 0 or a class other than 1"),
+        ("", "no ground truth to evaluate: the file has no rows"),
+        ("50,1,1,2,3,4,1,1,1\n", "no ground truth to evaluate in frames 1-10"),
+    ],
+)
+def test_no_ground_truth_left_is_refused(tmp_path, capsys, gt_text, message):
+    (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n10,-1,1,2,3,4,0.9\n")
+    (tmp_path / "gt.txt").write_text(gt_text)
+    code, _, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--gt", tmp_path / "gt.txt", "--frames", "1:10")
+    assert code == 2 and f"{tmp_path / 'gt.txt'}: {message}" in err and not (tmp_path / "r.txt").exists()
+
+
+@pytest.mark.skipif(not (DATA / "motchallenge").is_dir(), reason="no MOTChallenge data beside the repository")
+def test_mot15_ground_truth_is_counted(capsys):
+    seq = DATA / "motchallenge" / "MOT15-train" / "ETH-Sunnyday"
+    code, out, err = run(capsys, seq / "det" / "det.txt", "--gt", seq / "gt" / "gt.txt", "-o", "-")
+    head, values = err.splitlines()[-2:]
+    metrics = dict(zip(head.split(), values.split()[1:]))
+    rows = len((seq / "gt" / "gt.txt").read_text().splitlines())
+    assert code == 0 and float(metrics["MOTA"]) > 0 and 0 < int(metrics["FN"]) < rows and int(metrics["MT"]) > 0
+
+
+def test_interrupt_ends_the_progress_line():
+    def frames():
+        yield from range(1, 6)
+        raise KeyboardInterrupt
+
+    stream = io.StringIO()
+    scene = make_scene(SceneParams(num_objects=3, num_frames=10, seed=1))
+    with pytest.raises(KeyboardInterrupt):
+        track_table(scene.detections, frames(), make_config({}), progress=Progress(10, True, stream))
+    assert stream.getvalue().startswith("\rtracking [") and stream.getvalue().endswith(" frames\n")
+
+
+def test_pictures_empty_input_and_scale_warning(tmp_path, capsys):
+    (tmp_path / "det.txt").write_text("".join(f"{f},-1,10,10,30,80,0.9\n" for f in range(1, 6)))
+    for name, magic in (("t.jpg", b"\xff\xd8\xff"), ("t.svg", b"<?xml"), ("t.pdf", b"%PDF")):
+        code, _, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--plot", tmp_path / name)
+        assert code == 0 and (tmp_path / name).read_bytes().startswith(magic), err
+    code, _, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--score-scale", 100)
+    assert code == 0 and "warning: divided by --score-scale 100, the highest score is 0.009, below --low-score-thresh 0.1" in err
+    (tmp_path / "empty.txt").write_text("")
+    code, out, _ = run(capsys, tmp_path / "empty.txt", "-o", tmp_path / "r.txt")
+    assert code == 0 and "0 frames" in out and "tracking not timed" in out and "inf" not in out
 
 
 # ---------------------------------------------------------------- typed API

@@ -125,7 +125,7 @@ class _Row:
             self.const(",")
 
     def text(self) -> bytes:
-        return self.buf[:, : self.col].tobytes().translate(None, b"\0")
+        return self.buf.tobytes().translate(None, b"\0")  # unused cells are NUL too
 
 
 def _width(v: NDArray[np.int64]) -> int:
@@ -172,7 +172,8 @@ def format_mot_rows(
         parsed = np.array([[float(v) for v in line.split(b",")[2:6]] for line in text.splitlines()])
         return text, parsed.reshape(-1, 4)
 
-    units = [fixed_units(ltwh[:, k], box_digits) for k in range(4)]
+    box_units, box_neg = fixed_units(ltwh, box_digits)
+    units = [(box_units[:, k], box_neg[:, k]) for k in range(4)]
     sunits, sneg = fixed_units(scores, score_digits)
     cells = sum(_width(v) for v in (frames, ids, *(u for u, _ in units), sunits)) + 16
     row = _Row(n, cells)
@@ -180,10 +181,8 @@ def format_mot_rows(
     row.const(",")
     row.integer(ids)
     row.const(",")
-    parsed = np.empty((n, 4))
-    for k, (u, neg) in enumerate(units):
+    for u, neg in units:
         row.decimal(u, neg, box_digits, comma=True)
-        parsed[:, k] = units_to_float(u, neg, box_digits)
     row.decimal(sunits, sneg, score_digits, comma=False)
     row.const(",-1,-1,-1\n")
-    return row.text(), parsed
+    return row.text(), units_to_float(box_units, box_neg, box_digits)

@@ -13,7 +13,7 @@ from .motio import MotTable, write_atomic
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-__all__ = ["plot_trajectories"]
+__all__ = ["picture_format", "plot_trajectories"]
 
 _MAX_LABELS = 80
 
@@ -45,6 +45,19 @@ def _draw(ax: Axes, table: MotTable, title: str, width: float | None, height: fl
     ax.grid(True, linewidth=0.3, alpha=0.5)
 
 
+def picture_format(path: str | os.PathLike[str]) -> str:
+    """The matplotlib format named by a picture path's extension (``png``,
+    ``pdf``, ``svg``, ``jpg``...); ValueError for an extension it cannot write."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    suffix = os.path.splitext(os.fspath(path))[1]
+    kinds = FigureCanvasBase.get_supported_filetypes()
+    if suffix.lower().lstrip(".") not in kinds:
+        found = f"extension {suffix!r}" if suffix else "no extension"
+        raise ValueError(f"cannot tell the picture format from {found}; use one of {', '.join('.' + k for k in sorted(kinds))}")
+    return suffix.lower().lstrip(".")
+
+
 def plot_trajectories(
     path: str | os.PathLike[str],
     results: MotTable,
@@ -52,10 +65,12 @@ def plot_trajectories(
     title: str = "tracks",
     image_size: tuple[float, float] | None = None,
 ) -> None:
-    """Save a PNG of every track's path (box bottom centres, image coordinates),
-    coloured by track id; ground truth in a second panel when given."""
+    """Save a picture of every track's path (box bottom centres, image
+    coordinates), coloured by track id; ground truth in a second panel when
+    given. The format follows the extension (:func:`picture_format`)."""
     from matplotlib.figure import Figure  # no pyplot: no GUI backend, no global state
 
+    fmt = picture_format(path)
     panels = 1 if gt is None else 2
     fig = Figure(figsize=(7.5 * panels, 5.0), dpi=110, layout="constrained")
     axes = fig.subplots(1, panels, squeeze=False)[0]
@@ -64,5 +79,5 @@ def plot_trajectories(
     if gt is not None:
         _draw(axes[1], gt, "ground truth", w, h)
     buf = io.BytesIO()
-    fig.savefig(buf, format="png")
+    fig.savefig(buf, format=fmt)
     write_atomic(path, buf.getvalue())

@@ -33,7 +33,7 @@ from numpy.typing import NDArray
 
 from . import sequences
 from .fixedpoint import format_mot_rows
-from .motio import InputError, write_atomic
+from .motio import GroundTruth, InputError, read_detections, read_ground_truth, write_atomic
 
 __all__ = [
     "ENGINES",
@@ -72,7 +72,7 @@ class Run:
 
     seq: int  # index into Plan.sequences
     cfg: int  # index into Plan.configs
-    output: Path
+    output: Path | None  # None: the text comes back in RunResult.text
 
 
 @dataclass(frozen=True)
@@ -100,13 +100,15 @@ class RunResult:
     error: str | None = None  # one line
     kind: str | None = None  # REFUSED or FAILED when error is set
     evaluation: Any = None  # evaluation.SequenceEvaluation, when evaluated
-    frames: int = 0
+    frames: int = 0  # frames tracked (first to last)
+    updates: int = 0  # ByteTracker.update calls (frames passed over while it held no track not counted)
     detections: int = 0
     rows: int = 0
     tracks: int = 0
     top_score: float = 0.0  # highest detection score of the file (before scaling)
     scale: float = 1.0  # the divisor used
-    update_seconds: float = 0.0  # inside ByteTracker.update only
+    update_seconds: float = 0.0  # inside ByteTracker.update (in-process single runs) or the tracking loop
+    text: bytes | None = None  # the results text, for a run whose output is None (standard output)
     seconds: dict[str, float] = field(default_factory=dict)  # read, track, evaluate, write
     results: Any = None  # (frames, ids, ltwh, scores) when RunOptions.keep_results
 
@@ -122,14 +124,18 @@ class RunResult:
 class _Prepared:
     """A sequence read and laid out for tracking, kept by the worker."""
 
-    first: int  # first tracked frame
-    inputs: list[tuple[NDArray[np.float64], NDArray[np.float64]]]  # per tracked frame: xyxy, scaled scores
+    first: int  # first and last frame tracked
+    last: int
+    inputs: list[tuple[int, NDArray[np.float64], NDArray[np.float64]]]  # frames with detections: frame, xyxy, scaled scores
     detections: int
     top_score: float
     scale: float
-    gt: sequences.GroundTruth | None  # frames renumbered from 1 = ``first``
-    num_frames: int
+    gt: GroundTruth | None  # frames renumbered from 1 = ``first``
     nbytes: int
+
+    @property
+    def num_frames(self) -> int:
+        return max(self.last - self.first + 1, 0)
 
 
 _CACHE: OrderedDict[tuple[Any, ...], _Prepared] = OrderedDict()
@@ -153,6 +159,7 @@ def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -
         _file_key(seq.det),
         _file_key(seq.gt) if evaluate else (None,),
         _file_key(seq.seqinfo_path),
+        seq.length,
         seq.gt_format,
         options.score_scale,
         options.frames,
@@ -162,13 +169,16 @@ def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -
         _CACHE.move_to_end(key)
         return hit, 0.0
     start = time.perf_counter()
-    dets = sequences.read_detections(seq.det)
-    gt = sequences.read_ground_truth(seq.gt, seq.gt_format) if evaluate and seq.gt is not None else None
+    dets = read_detections(seq.det, seqinfo=seq.seqinfo)
+    gt = read_ground_truth(seq.gt, seq.gt_format, seqinfo=seq.seqinfo) if evaluate and seq.gt is not None else None
     last = seq.length if seq.length is not None else max(dets.max_frame, gt.max_frame if gt is not None else 0)
     first, stop = 1, last
     if options.frames is not None:
         first = options.frames[0] or 1
         stop = options.frames[1] if options.frames[1] is not None else last
+    if gt is not None:
+        sequences.check_ground_truth(gt, first, stop)
+        gt = sequences.window(gt, first, stop)
 
     top = float(dets.scores.max()) if len(dets) else 0.0
     scale = options.score_scale
@@ -177,28 +187,21 @@ def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -
     scale = float(scale)
     xyxy = dets.xyxy
     scores = dets.scores / scale if scale != 1.0 else dets.scores
-    slices = dets.frame_slices()
-    no_boxes, no_scores = np.zeros((0, 4)), np.zeros(0)
     inputs = []
     used = 0
-    for frame in range(first, stop + 1):
-        s = slices.get(frame)
-        if s is None:
-            inputs.append((no_boxes, no_scores))
-        else:
-            inputs.append((np.ascontiguousarray(xyxy[s]), np.ascontiguousarray(scores[s])))
+    for frame, s in dets.frame_slices().items():
+        if first <= frame <= stop:
+            inputs.append((frame, np.ascontiguousarray(xyxy[s]), np.ascontiguousarray(scores[s])))
             used += s.stop - s.start
-    if gt is not None:
-        gt = gt.window(first, stop)
     prepared = _Prepared(
         first=first,
+        last=stop,
         inputs=inputs,
         detections=used,
         top_score=top,
         scale=scale,
         gt=gt,
-        num_frames=max(stop - first + 1, 0),
-        nbytes=40 * used + 64 * len(inputs) + (gt.nbytes if gt is not None else 0),
+        nbytes=40 * used + 200 * len(inputs) + (sequences.gt_nbytes(gt) if gt is not None else 0),
     )
     _CACHE[key] = prepared
     total = sum(p.nbytes for p in _CACHE.values())
@@ -210,46 +213,78 @@ def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -
 
 def _track(
     prepared: _Prepared, config: Any, progress: Any = None
-) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], float]:
-    """(frames, ids, ltwh, scores in the file's scale, seconds tracking).
+) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], int, float]:
+    """(frames, ids, ltwh, scores in the file's scale, updates, seconds).
+
+    Every frame from ``first`` to ``last`` goes through the tracker, except
+    frames without detections while it holds no track: such an update would
+    change nothing but the tracker's frame counter, which no output depends
+    on (frames without detections only age tracks; none is reported in them).
+    So a long gap costs at most ``max_age`` + 1 updates, and frames after the
+    last detection none.
 
     With ``progress`` (a single run in this process), ``progress.advance()``
-    follows every frame and the seconds are those inside
-    ``ByteTracker.update`` alone; otherwise the loop is kept bare and the
-    seconds are the whole loop's."""
+    counts the frames and the seconds are those inside ``ByteTracker.update``
+    alone; otherwise the loop is kept bare and the seconds are the whole
+    loop's."""
     import loomfeather_cpp as lf
 
-    update = lf.ByteTracker(config).update
+    tracker = lf.ByteTracker(config)
+    update, states = tracker.update, tracker.track_states
+    no_boxes, no_scores = np.zeros((0, 4)), np.zeros(0)
     clock = time.perf_counter
+    timed = progress is not None
+    frames_out: list[int] = []
     counts: list[int] = []
     ids_, boxes, scores = [], [], []
-    if progress is None:
-        start = clock()
-        for xyxy, sc in prepared.inputs:
-            ids, tboxes, tscores, _ = update(xyxy, sc)
+    updates = 0
+    spent = 0.0
+    upcoming = prepared.first  # the first frame the tracker has not been through
+    held = False  # whether the tracker holds a track
+    start = clock()
+    for frame, xyxy, sc in prepared.inputs:
+        while upcoming < frame and held:
+            t = clock() if timed else 0.0
+            ids, tboxes, tscores, _ = update(no_boxes, no_scores)
+            if timed:
+                spent += clock() - t
+            updates += 1
+            if len(ids):
+                frames_out.append(upcoming)
+                counts.append(len(ids))
+                ids_.append(ids)
+                boxes.append(tboxes)
+                scores.append(tscores)
+            upcoming += 1
+            held = len(states()[0]) > 0
+        if timed:
+            progress.advance(frame - upcoming + 1)
+            t = clock()
+        ids, tboxes, tscores, _ = update(xyxy, sc)
+        if timed:
+            spent += clock() - t
+        updates += 1
+        upcoming = frame + 1
+        if len(ids):
+            frames_out.append(frame)
             counts.append(len(ids))
             ids_.append(ids)
             boxes.append(tboxes)
             scores.append(tscores)
+            held = True
+        else:
+            held = len(states()[0]) > 0
+    if not timed:
         spent = clock() - start
     else:
-        spent = 0.0
-        for xyxy, sc in prepared.inputs:
-            t = clock()
-            ids, tboxes, tscores, _ = update(xyxy, sc)
-            spent += clock() - t
-            counts.append(len(ids))
-            ids_.append(ids)
-            boxes.append(tboxes)
-            scores.append(tscores)
-            progress.advance()
+        progress.advance(prepared.last - upcoming + 1)
         progress.close()
-    if not counts or not any(counts):
-        return np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((0, 4)), np.zeros(0), spent
-    frames = np.repeat(np.arange(prepared.first, prepared.first + len(counts), dtype=np.int64), counts)
+    if not counts:
+        return np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((0, 4)), np.zeros(0), updates, spent
+    frames = np.repeat(np.array(frames_out, dtype=np.int64), counts)
     b = np.concatenate(boxes)
     ltwh = np.c_[b[:, :2], b[:, 2:] - b[:, :2]]
-    return frames, np.concatenate(ids_), ltwh, np.concatenate(scores) * prepared.scale, spent
+    return frames, np.concatenate(ids_), ltwh, np.concatenate(scores) * prepared.scale, updates, spent
 
 
 def _one_line(exc: BaseException) -> str:
@@ -283,25 +318,33 @@ def run_batch(batch: Batch, progress: Any = None) -> list[RunResult]:
             out.append(res)
             continue
         if progress is not None:
-            progress.total = max(len(prepared.inputs), 1)
+            progress.total = max(prepared.num_frames, 1)
         try:
             t0 = time.perf_counter()
-            frames, ids, ltwh, scores, res.update_seconds = _track(prepared, config, progress)
+            frames, ids, ltwh, scores, res.updates, res.update_seconds = _track(prepared, config, progress)
             t1 = time.perf_counter()
             text, written = format_mot_rows(frames, ids, ltwh, scores)
-            write_atomic(run.output, text)
+            if run.output is None:
+                res.text = text
+            else:
+                write_atomic(run.output, text)
             t2 = time.perf_counter()
             res.seconds["track"], res.seconds["write"] = t1 - t0, t2 - t1
-            if evaluate and prepared.gt is not None:
-                from .summary import evaluate_run
-
-                res.evaluation = evaluate_run(prepared.gt, frames - (prepared.first - 1), ids, written, prepared.num_frames)
-                res.seconds["evaluate"] = time.perf_counter() - t2
         except (ValueError, RuntimeError, OSError, MemoryError) as exc:
             res.error, res.kind = _one_line(exc), FAILED
             out.append(res)
             continue
-        res.frames, res.detections, res.rows = len(prepared.inputs), prepared.detections, len(frames)
+        if evaluate and prepared.gt is not None:
+            from .summary import evaluate_run
+
+            try:
+                res.evaluation = evaluate_run(prepared.gt, frames - (prepared.first - 1), ids, written, prepared.num_frames)
+            except (ValueError, RuntimeError, MemoryError) as exc:
+                res.error, res.kind = f"evaluation failed: {_one_line(exc)}", FAILED
+                out.append(res)
+                continue
+            res.seconds["evaluate"] = time.perf_counter() - t2
+        res.frames, res.detections, res.rows = prepared.num_frames, prepared.detections, len(frames)
         res.tracks = int(np.unique(ids).size)
         if options.keep_results:
             res.results = (frames, ids, written, scores)

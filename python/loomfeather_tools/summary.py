@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from .sequences import GroundTruth
+from .motio import GroundTruth
 
 __all__ = [
     "METRICS",
@@ -50,8 +50,8 @@ def evaluate_run(gt: GroundTruth, frames: NDArray[np.int64], ids: NDArray[np.int
         ltwh,
         num_frames=num_frames,
         fmt=_FORMATS[gt.fmt],
-        gt_flags=gt.flags,
-        gt_classes=gt.classes,
+        gt_flags=gt.flags,  # 2017: the consider flag; 2015: conf (rows of conf 0 are not scored)
+        gt_classes=gt.classes if gt.fmt == "2017" else None,
     )
 
 

@@ -3,9 +3,10 @@ calls the extension."""
 
 from __future__ import annotations
 
+import bisect
 import sys
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any, TextIO
 
@@ -50,7 +51,8 @@ def make_config(options: dict[str, Any]) -> Any:
 
 class Progress:
     """A one-line progress bar on a text stream, redrawn at most ten times a
-    second; does nothing when disabled."""
+    second; does nothing when disabled. :meth:`close` ends the line (once), so
+    that whatever is printed next starts on a line of its own."""
 
     def __init__(
         self, total: int, enabled: bool, stream: TextIO | None = None, label: str = "tracking", unit: str = "frames"
@@ -60,14 +62,14 @@ class Progress:
         self.done = 0
         self.note = ""  # shown after the count, e.g. "2 failed"
         self._last = 0.0
-        self._drawn = False
+        self._open = False  # a drawn line not yet ended
 
     def _draw(self) -> None:
-        filled = int(30 * self.done / self.total)
+        filled = int(30 * min(self.done, self.total) / self.total)
         note = f", {self.note}" if self.note else ""
         self.stream.write(f"\r{self.label} [{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total} {self.unit}{note}")
         self.stream.flush()
-        self._drawn = True
+        self._open = True
 
     def advance(self, n: int = 1) -> None:
         self.done += n
@@ -78,27 +80,28 @@ class Progress:
 
     def message(self, text: str) -> None:
         """A line of its own on the stream, above the bar."""
-        if self.enabled and self._drawn:
+        if self._open:
             self.stream.write("\r\033[K")
         self.stream.write(text + "\n")
-        if self.enabled and self._drawn:
+        if self._open:
             self._draw()
         else:
             self.stream.flush()
 
     def close(self) -> None:
-        if self.enabled and self._drawn:
+        if self._open:
+            self._open = False
             self.stream.write("\n")
             self.stream.flush()
-            self._drawn = False
 
 
 @dataclass(frozen=True)
 class TrackRun:
     results: MotTable  # frames in order, ids ascending within a frame
-    frames: int  # frames the tracker was advanced by
+    frames: int  # frames the tracker went through
     detections: int  # detections handed to it
     update_seconds: float  # time spent inside ByteTracker.update only
+    updates: int = -1  # ByteTracker.update calls (frames skipped while it held no track are not counted)
 
     @property
     def tracks(self) -> int:
@@ -106,7 +109,9 @@ class TrackRun:
 
     @property
     def fps(self) -> float:
-        return self.frames / self.update_seconds if self.update_seconds > 0 else float("inf")
+        """Tracker updates per second of ByteTracker.update; NaN when nothing was timed."""
+        n = self.updates if self.updates >= 0 else self.frames
+        return n / self.update_seconds if self.update_seconds > 0 else float("nan")
 
 
 def track_table(
@@ -118,38 +123,65 @@ def track_table(
 ) -> TrackRun:
     """Run one tracker over ``frames`` in order. Frames without detections
     still advance it (with an empty (0, 4) frame). Scores are divided by
-    ``score_scale`` for the tracker; reported scores are scaled back."""
+    ``score_scale`` for the tracker; reported scores are scaled back.
+
+    A frame without detections that comes while the tracker holds no track at
+    all is skipped: such an update changes nothing but the tracker's frame
+    counter, which no output depends on. With ``frames`` a ``range`` of step 1,
+    a run of such frames is jumped over at once, so a gap of a billion frames
+    costs at most ``max_age`` + 1 updates."""
     import loomfeather_cpp as lf
 
     tracker = lf.ByteTracker(config)
     xyxy = detections.xyxy
     scores = detections.scores / score_scale if score_scale != 1.0 else detections.scores
     slices = detections.frame_slices()
+    contiguous = isinstance(frames, range) and frames.step == 1
+    present = sorted(slices) if contiguous else []
     no_boxes, no_scores = np.zeros((0, 4)), np.zeros(0)
     out_frames, out_ids, out_boxes, out_scores = [], [], [], []
-    n_frames = n_dets = 0
+    n_frames = n_dets = n_updates = 0
     spent = 0.0
-    for frame in frames:
-        s = slices.get(frame)
-        boxes, sc = (xyxy[s], scores[s]) if s is not None else (no_boxes, no_scores)
-        start = time.perf_counter()
-        ids, tboxes, tscores, _ = tracker.update(boxes, sc)
-        spent += time.perf_counter() - start
-        n_frames += 1
-        n_dets += len(sc)
-        if len(ids):
-            out_frames.append(np.full(len(ids), frame, dtype=np.int64))
-            out_ids.append(ids)
-            out_boxes.append(tboxes)
-            out_scores.append(tscores)
+    empty = True  # the tracker holds no track
+    it: Iterator[int] = iter(frames)
+    try:
+        while (frame := next(it, None)) is not None:
+            s = slices.get(frame)
+            if s is None and empty:
+                skipped = 1
+                if isinstance(frames, range) and contiguous:
+                    k = bisect.bisect_right(present, frame)
+                    resume = min(present[k], frames.stop) if k < len(present) else frames.stop
+                    skipped = resume - frame
+                    it = iter(range(resume, frames.stop))
+                n_frames += skipped
+                if progress is not None:
+                    progress.advance(skipped)
+                continue
+            boxes, sc = (xyxy[s], scores[s]) if s is not None else (no_boxes, no_scores)
+            start = time.perf_counter()
+            ids, tboxes, tscores, _ = tracker.update(boxes, sc)
+            spent += time.perf_counter() - start
+            n_frames += 1
+            n_updates += 1
+            n_dets += len(sc)
+            if len(ids):
+                out_frames.append(np.full(len(ids), frame, dtype=np.int64))
+                out_ids.append(ids)
+                out_boxes.append(tboxes)
+                out_scores.append(tscores)
+                empty = False
+            else:
+                empty = len(tracker.track_states()[0]) == 0
+            if progress is not None:
+                progress.advance()
+    finally:
         if progress is not None:
-            progress.advance()
-    if progress is not None:
-        progress.close()
+            progress.close()
     if out_frames:
         b = np.concatenate(out_boxes)
         ltwh = np.c_[b[:, :2], b[:, 2:] - b[:, :2]]
         results = MotTable.build(np.concatenate(out_frames), np.concatenate(out_ids), ltwh, np.concatenate(out_scores) * score_scale)
     else:
         results = MotTable.build(np.zeros(0), np.zeros(0), np.zeros((0, 4)), np.zeros(0))
-    return TrackRun(results=results, frames=n_frames, detections=n_dets, update_seconds=spent)
+    return TrackRun(results=results, frames=n_frames, detections=n_dets, update_seconds=spent, updates=n_updates)
