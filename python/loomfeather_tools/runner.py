@@ -17,10 +17,12 @@ are identical however the runs were spread.
 
 from __future__ import annotations
 
+import logging
 import math
 import os
 import signal
 import sys
+import threading
 import time
 from collections import OrderedDict
 from collections.abc import Callable, Iterator, Sequence
@@ -362,15 +364,16 @@ def _worker_init() -> None:
 
 
 def make_batches(plan: Plan, workers: int) -> list[Batch]:
-    """Runs grouped by sequence into batches of a few configurations: enough
-    batches to keep every worker busy to the end (about eight per worker),
-    biggest first (estimated from the detection file's size)."""
+    """Runs grouped by sequence into batches of a few configurations (at most
+    eight, fewer when there are not 32 batches per worker): small enough to
+    keep every worker busy to the end, to show progress and to stop soon after
+    an interrupt; biggest first (estimated from the detection file's size).
+    With one worker, one batch per sequence."""
     by_seq: dict[int, list[Run]] = {}
     for run in plan.runs:
         by_seq.setdefault(run.seq, []).append(run)
     total = len(plan.runs)
-    target = max(1, 8 * workers) if workers > 1 else 1
-    per_batch = max(1, min(32, math.ceil(total / target))) if workers > 1 else max(1, total)
+    per_batch = max(1, min(8, math.ceil(total / (32 * workers)))) if workers > 1 else max(1, total)
     batches = []
     for seq, runs in by_seq.items():
         info = plan.sequences[seq]
@@ -416,6 +419,9 @@ class SerialEngine:
     def stop(self) -> None:
         pass
 
+    def drain(self) -> Iterator[tuple[int, Any]]:
+        return iter(())
+
     def close(self) -> None:
         pass
 
@@ -440,14 +446,31 @@ class ProcessEngine:
         from concurrent.futures import as_completed
 
         self.futures = [self.pool.submit(fn, b) for b in batches]
+        self.pending = set(range(len(self.futures)))
         index = {f: i for i, f in enumerate(self.futures)}
         for f in as_completed(self.futures):
+            self.pending.discard(index[f])
             exc = f.exception()
             yield index[f], exc if exc is not None else f.result()
 
+    def drain(self) -> Iterator[tuple[int, Any]]:
+        """After :meth:`stop`: the batches that finished but were not handed out."""
+        for i in sorted(self.pending):
+            f = self.futures[i]
+            if f.done() and not f.cancelled() and f.exception() is None:
+                yield i, f.result()
+
     def stop(self) -> None:
-        """Cancel what has not started; let the running batches finish."""
-        self.pool.shutdown(wait=True, cancel_futures=True)
+        """Cancel what has not started and let the running batches finish (a
+        batch takes about a second); a second interrupt meanwhile ends the
+        workers at once."""
+        try:
+            self.pool.shutdown(wait=True, cancel_futures=True)
+        except KeyboardInterrupt:
+            for proc in list((getattr(self.pool, "_processes", None) or {}).values()):
+                proc.terminate()
+            self.pool.shutdown(wait=False, cancel_futures=True)
+            raise
 
     def close(self) -> None:
         self.pool.shutdown(wait=True)
@@ -467,9 +490,18 @@ class DaskEngine:
             raise RuntimeError("--engine dask needs dask.distributed: pip install 'loomfeather_cpp[dask]'") from None
         self.cluster = None
         if address is None:
-            self.cluster = LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
-            )
+            # The worker processes inherit an ignored SIGINT (and Python leaves
+            # it ignored): Ctrl-C at the terminal reaches the whole process
+            # group, and only this process should act on it.
+            main = threading.current_thread() is threading.main_thread()
+            previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+            try:
+                self.cluster = LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
+                )
+            finally:
+                if main:
+                    signal.signal(signal.SIGINT, previous)
             self.client = Client(self.cluster)
         else:
             self.client = Client(address, timeout=30)
@@ -480,8 +512,10 @@ class DaskEngine:
         from dask.distributed import as_completed
 
         self.futures = [self.client.submit(fn, b, pure=False, priority=-i) for i, b in enumerate(batches)]
+        self.pending = set(range(len(self.futures)))
         index = {f.key: i for i, f in enumerate(self.futures)}
         for f in as_completed(self.futures):
+            self.pending.discard(index[f.key])
             if f.status == "error":
                 yield index[f.key], f.exception()
             elif f.status == "cancelled":
@@ -489,9 +523,32 @@ class DaskEngine:
             else:
                 yield index[f.key], f.result()
 
-    def stop(self) -> None:
-        if self.futures:
-            self.client.cancel(self.futures)
+    def drain(self) -> Iterator[tuple[int, Any]]:
+        """After :meth:`stop`: the batches that finished but were not handed out."""
+        for i in sorted(self.pending):
+            f = self.futures[i]
+            if f.status == "finished":
+                yield i, f.result()
+
+    def stop(self, patience: float = 60.0) -> None:
+        """Cancel what has not started and wait (up to ``patience`` seconds)
+        for the running batches to finish, so that closing the cluster ends no
+        write half-way."""
+        from dask.distributed import wait
+
+        try:
+            running = {key for keys in self.client.processing().values() for key in keys}
+        except Exception:  # noqa: BLE001 - a scheduler gone: nothing left to wait for
+            return
+        waiting = [f for f in self.futures if not f.done() and f.key not in running]
+        if waiting:
+            self.client.cancel(waiting)
+        busy = [f for f in self.futures if f.key in running]
+        if busy:
+            try:
+                wait(busy, timeout=patience)
+            except Exception:  # noqa: BLE001 - timed out, or the cluster went away
+                pass
 
     def close(self) -> None:
         self.client.close()
@@ -530,20 +587,24 @@ def execute(
     batches finish) and the interrupt propagates."""
     slot = {(r.seq, r.cfg): k for k, r in enumerate(plan.runs)}
     results: list[RunResult | None] = [None] * len(plan.runs)
+
+    def take(i: int, got: Any) -> None:
+        if isinstance(got, BaseException):
+            msg = f"worker failed: {_one_line(got)}"
+            got = [RunResult(run.seq, run.cfg, error=msg, kind=FAILED) for run, _ in batches[i].runs]
+        for res in got:
+            results[slot[(res.seq, res.cfg)]] = res
+            if on_result is not None:
+                on_result(res)
+
     try:
         for i, got in engine.map(run_batch, batches):
-            if isinstance(got, BaseException):
-                msg = f"worker failed: {_one_line(got)}"
-                got = [RunResult(run.seq, run.cfg, error=msg, kind=FAILED) for run, _ in batches[i].runs]
-            for res in got:
-                results[slot[(res.seq, res.cfg)]] = res
-                if on_result is not None:
-                    on_result(res)
+            take(i, got)
     except KeyboardInterrupt:
-        try:
-            engine.stop()
-        finally:
-            raise
+        engine.stop()
+        for i, got in engine.drain():  # finished while stopping: their files are written
+            take(i, got)
+        raise
     return results
 
 
