@@ -21,7 +21,6 @@ import os
 import re
 import sys
 import time
-from dataclasses import replace
 from pathlib import Path
 from typing import Any, NoReturn, TextIO
 

@@ -8,6 +8,8 @@ the files and percentages in the printed table.
 
 from __future__ import annotations
 
+import csv
+import io
 import json
 import math
 from collections.abc import Iterable, Sequence
@@ -26,6 +28,8 @@ __all__ = [
     "combine",
     "summary_json",
     "summary_csv",
+    "csv_value",
+    "csv_text",
     "render_table",
 ]
 
@@ -83,22 +87,25 @@ def summary_json(per_sequence: Iterable[tuple[str, dict[str, Any]]], combined: d
     return json.dumps(doc, indent=2) + "\n"
 
 
-def _csv_cell(v: Any) -> str:
+def csv_value(v: Any) -> str:
+    """A metric as a CSV cell: exact (the shortest text that reads back to the
+    same float), empty for NaN."""
     v = _value(v)
     return "" if v is None else repr(v)
 
 
+def csv_text(rows: Iterable[Sequence[str]]) -> str:
+    buf = io.StringIO()
+    csv.writer(buf, lineterminator="\n").writerows(rows)
+    return buf.getvalue()
+
+
 def summary_csv(per_sequence: Iterable[tuple[str, dict[str, Any]]], combined: dict[str, Any] | None) -> str:
-    lines = [",".join(("sequence", *METRICS))]
-    for name, m in per_sequence:
-        lines.append(",".join((_csv_name(name), *(_csv_cell(m[k]) for k in METRICS))))
+    rows = [["sequence", *METRICS]]
+    rows += [[name, *(csv_value(m[k]) for k in METRICS)] for name, m in per_sequence]
     if combined is not None:
-        lines.append(",".join((COMBINED, *(_csv_cell(combined[k]) for k in METRICS))))
-    return "\n".join(lines) + "\n"
-
-
-def _csv_name(name: str) -> str:
-    return f'"{name.replace(chr(34), chr(34) * 2)}"' if any(c in name for c in ',"\n') else name
+        rows.append([COMBINED, *(csv_value(combined[k]) for k in METRICS)])
+    return csv_text(rows)
 
 
 def format_metric(key: str, v: Any) -> str:

@@ -15,7 +15,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from .summary import LOWER_IS_BETTER, METRICS, RATIOS, _csv_cell, format_metric
+from .summary import LOWER_IS_BETTER, METRICS, RATIOS, csv_text, csv_value, format_metric
 from .track import CONFIG_FIELDS
 
 __all__ = ["GridError", "Setting", "parse_grid", "expand_grid", "value_text", "option_args", "Entry", "rank", "leaderboard_csv", "render_leaderboard"]
@@ -144,15 +144,14 @@ def rank(entries: Sequence[Entry], metric: str) -> list[Entry]:
 
 
 def leaderboard_csv(ranked: Sequence[Entry], fields: Sequence[str]) -> str:
-    head = ["rank", "config", *fields, *METRICS, "runs", "failed", "command"]
-    lines = [",".join(head)]
+    """One row per configuration, best first: rank, folder, the grid's values,
+    every metric (ratios as fractions), runs, failed runs, and the command."""
+    rows = [["rank", "config", *fields, *METRICS, "runs", "failed", "command"]]
     for k, e in enumerate(ranked, start=1):
         values = dict(e.setting.overrides)
-        metric_cells = [_csv_cell(e.metrics[m]) if e.metrics is not None else "" for m in METRICS]
-        command = shlex.join(e.command)
-        row = [str(k), e.setting.name, *(value_text(values[f]) for f in fields), *metric_cells, str(e.runs), str(e.failed)]
-        lines.append(",".join(row) + "," + '"' + command.replace('"', '""') + '"')
-    return "\n".join(lines) + "\n"
+        metrics = [csv_value(e.metrics[m]) if e.metrics is not None else "" for m in METRICS]
+        rows.append([str(k), e.setting.name, *(value_text(values[f]) for f in fields), *metrics, str(e.runs), str(e.failed), shlex.join(e.command)])
+    return csv_text(rows)
 
 
 def render_leaderboard(ranked: Sequence[Entry], fields: Sequence[str], metric: str, top: int = 10) -> str:
