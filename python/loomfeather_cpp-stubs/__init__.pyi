@@ -1,6 +1,7 @@
 """Optimized C++ ByteTrack - parity-gated against loomfeather-mot (NumPy)."""
 
-from typing import SupportsFloat, SupportsIndex, TypeAlias
+from collections.abc import Sequence
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -136,3 +137,23 @@ class KalmanBoxTracker(metaclass=_pybind11_type):
     def update(self, mean: ArrayLike, covariance: ArrayLike, measurement: ArrayLike) -> tuple[_F64, _F64]: ...
     def gating_distance(self, mean: ArrayLike, covariance: ArrayLike, measurements: ArrayLike) -> _F64: ...
     def gating_distance_batch(self, means: ArrayLike, covariances: ArrayLike, measurements: ArrayLike) -> _F64: ...
+
+def evaluate_sequence(
+    gt_frames: ArrayLike,
+    gt_ids: ArrayLike,
+    gt_boxes: ArrayLike,
+    tracker_frames: ArrayLike,
+    tracker_ids: ArrayLike,
+    tracker_boxes: ArrayLike,
+    num_frames: _Int,
+    fmt: str,
+    gt_flags: object = None,
+    gt_classes: object = None,
+) -> tuple[dict[str, Any], dict[str, float | int]]:
+    """Evaluate one sequence (HOTA, CLEAR, Identity) as the official MOTChallenge code does. Returns (counts, metrics): the counts combine_evaluations needs, and the sequence's metrics."""
+
+def combine_evaluations(records: Sequence[dict[str, Any]]) -> dict[str, float | int]:
+    """Metrics of several sequences taken together, from their evaluate_sequence counts."""
+
+def linear_assignment_scipy(cost: ArrayLike) -> tuple[_I64, _I64]:
+    """Rectangular linear assignment (minimisation) with the pairs and pair order of scipy.optimize.linear_sum_assignment, ties included; the evaluation's solver."""

@@ -217,9 +217,9 @@ void solve_lsap(const double* cost, std::size_t n, std::size_t m, LsapWorkspace&
     ws.path.assign(nc, -1);
     ws.col4row.assign(nr, -1);
     ws.row4col.assign(nc, -1);
-    ws.in_sr.resize(nr);
-    ws.in_sc.resize(nc);
     ws.remaining.resize(nc);
+    ws.visited_rows.clear();
+    ws.visited_cols.clear();
     double* u = ws.u.data();
     double* v = ws.v.data();
     double* shortest = ws.shortest.data();
@@ -233,19 +233,23 @@ void solve_lsap(const double* cost, std::size_t n, std::size_t m, LsapWorkspace&
         std::size_t i = cur;
         std::size_t num_remaining = nc;
         for (std::size_t it = 0; it < nc; ++it) remaining[it] = static_cast<std::ptrdiff_t>(nc - it - 1);
-        std::fill(ws.in_sr.begin(), ws.in_sr.end(), 0);
-        std::fill(ws.in_sc.begin(), ws.in_sc.end(), 0);
         std::fill(shortest, shortest + nc, kInf);
+        // The rows and columns the search visits (SciPy's SR and SC sets),
+        // kept as lists: each enters once, and the dual updates below are
+        // independent of their order.
+        ws.visited_rows.clear();
+        ws.visited_cols.clear();
 
         std::ptrdiff_t sink = -1;
         while (sink == -1) {
             std::size_t index = 0;
             double lowest = kInf;
-            ws.in_sr[i] = 1;
+            ws.visited_rows.push_back(i);
             const double* ci = c + i * nc;
+            const double ui = u[i];
             for (std::size_t it = 0; it < num_remaining; ++it) {
                 const std::size_t j = static_cast<std::size_t>(remaining[it]);
-                const double r = min_val + ci[j] - u[i] - v[j];
+                const double r = min_val + ci[j] - ui - v[j];
                 if (r < shortest[j]) {
                     path[j] = static_cast<std::ptrdiff_t>(i);
                     shortest[j] = r;
@@ -262,15 +266,14 @@ void solve_lsap(const double* cost, std::size_t n, std::size_t m, LsapWorkspace&
                 sink = static_cast<std::ptrdiff_t>(j);
             else
                 i = static_cast<std::size_t>(row4col[j]);
-            ws.in_sc[j] = 1;
+            ws.visited_cols.push_back(j);
             remaining[index] = remaining[--num_remaining];
         }
 
         u[cur] += min_val;
-        for (std::size_t r = 0; r < nr; ++r)
-            if (ws.in_sr[r] && r != cur) u[r] += min_val - shortest[col4row[r]];
-        for (std::size_t j = 0; j < nc; ++j)
-            if (ws.in_sc[j]) v[j] -= min_val - shortest[j];
+        for (std::size_t r : ws.visited_rows)
+            if (r != cur) u[r] += min_val - shortest[col4row[r]];
+        for (std::size_t j : ws.visited_cols) v[j] -= min_val - shortest[j];
 
         std::ptrdiff_t j = sink;
         for (;;) {
@@ -323,7 +326,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // rows stay. 2015: rows with flag 0 go, nothing else.
     std::vector<std::size_t> gt_kept, trk_kept, gt_start{0}, trk_start{0}, ov_start{0};
     std::vector<Overlap> overlaps;
-    std::vector<double> iou_all, cost;
+    std::vector<double> iou_all, tcorner, cost;
     std::vector<std::int64_t> mrows, mcols;
     std::vector<char> removed;
     std::vector<std::size_t> gsel, tsel;
@@ -332,15 +335,37 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         const std::size_t ng = gb.size(f), nt = tb.size(f);
         const std::size_t* grows = gb.begin(f);
         const std::size_t* trows = tb.begin(f);
-        iou_all.resize(ng * nt);
-        for (std::size_t i = 0; i < ng; ++i)
-            for (std::size_t j = 0; j < nt; ++j)
-                iou_all[i * nt + j] = box_iou(gt.ltwh + 4 * grows[i], tracker.ltwh + 4 * trows[j]);
+        // Boxes whose corners do not overlap on both axes have IoU exactly 0;
+        // the IoU itself is computed only for the others.
+        iou_all.assign(ng * nt, 0.0);
+        tcorner.resize(4 * nt);
+        for (std::size_t j = 0; j < nt; ++j) {
+            const double* b = tracker.ltwh + 4 * trows[j];
+            tcorner[4 * j] = b[0];
+            tcorner[4 * j + 1] = b[1];
+            tcorner[4 * j + 2] = b[0] + b[2];
+            tcorner[4 * j + 3] = b[1] + b[3];
+        }
+        for (std::size_t i = 0; i < ng; ++i) {
+            const double* a = gt.ltwh + 4 * grows[i];
+            const double ax1 = a[0] + a[2], ay1 = a[1] + a[3];
+            for (std::size_t j = 0; j < nt; ++j) {
+                const double* t = tcorner.data() + 4 * j;
+                if (t[0] < ax1 && t[2] > a[0] && t[1] < ay1 && t[3] > a[1])
+                    iou_all[i * nt + j] = box_iou(a, tracker.ltwh + 4 * trows[j]);
+            }
+        }
         removed.assign(nt, 0);
         gsel.clear();
         tsel.clear();
         if (mot17) {
-            if (ng > 0 && nt > 0) {
+            // Only a distractor row matched with IoU >= 0.5 removes anything.
+            bool may_remove = false;
+            for (std::size_t i = 0; i < ng && !may_remove; ++i)
+                if (is_distractor(gt.classes[grows[i]]))
+                    for (std::size_t j = 0; j < nt && !may_remove; ++j)
+                        may_remove = iou_all[i * nt + j] >= kClearThreshold - kEps;
+            if (may_remove) {
                 cost.resize(ng * nt);
                 for (std::size_t k = 0; k < ng * nt; ++k)
                     cost[k] = -(iou_all[k] < kClearThreshold - kEps ? 0.0 : iou_all[k]);
@@ -535,13 +560,16 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         }
 
         // CLEAR
+        bool reachable = false;
+        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1] && !reachable; ++k)
+            reachable = overlaps[k].iou >= kClearThreshold - kEps;
         for (std::size_t i = 0; i < ng; ++i)
             for (std::size_t j = 0; j < nt; ++j) {
                 const double s = sim[i * nt + j];
                 const double score = (prev_step[gid[i]] == tid[j] ? kContinuityBonus : 0.0) + s;
                 cost[i * nt + j] = -(s < kClearThreshold - kEps ? 0.0 : score);
             }
-        if (overlap)
+        if (reachable)
             solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
         else
             mrows.clear(), mcols.clear();

@@ -82,7 +82,7 @@ Metrics combine_sequences(const std::vector<SequenceCounts>& sequences);
 struct LsapWorkspace {
     std::vector<double> transposed, u, v, shortest;
     std::vector<std::ptrdiff_t> path, col4row, row4col, remaining;
-    std::vector<char> in_sr, in_sc;
+    std::vector<std::size_t> visited_rows, visited_cols;
 };
 void solve_lsap(const double* cost, std::size_t n, std::size_t m, LsapWorkspace& ws, std::vector<std::int64_t>& rows,
                 std::vector<std::int64_t>& cols);
