@@ -28,7 +28,7 @@ from . import __version__
 from .motio import FRAME_MAX, InputError, OutputError, check_output, same_file, write_atomic
 from .runner import ENGINES, FAILED, REFUSED, Plan, Run, RunOptions, RunResult, default_jobs, execute, make_batches, make_engine, run_batch
 from .sequences import SequenceInfo, detection_file, resolve_inputs
-from .summary import COMBINED, METRICS, combine, render_table, summary_csv, summary_json
+from .summary import METRICS, render_table, table_rows, write_summaries
 from .sweep import Entry, GridError, Setting, expand_grid, leaderboard_csv, option_args, parse_grid, rank, render_leaderboard
 from .track import CONFIG_FIELDS, Progress, make_config
 
@@ -435,7 +435,7 @@ def _run_single(args: argparse.Namespace, plan: Plan, picture: Path | None, summ
     if res.evaluation is not None:
         print(render_table([(name, res.evaluation.metrics)]), file=info)
         if summaries is not None:
-            _write_summaries(summaries, [seq], [res])
+            write_summaries(summaries, [seq], [res])
     if picture is not None:
         from .motio import MotTable, read_ground_truth
         from .plot import plot_trajectories
@@ -450,42 +450,6 @@ def _run_single(args: argparse.Namespace, plan: Plan, picture: Path | None, summ
 
 
 # ------------------------------------------------------------------ many runs
-
-
-def _write_summaries(folder: Path, sequences: list[SequenceInfo], results: list[RunResult | None]) -> dict[str, Any] | None:
-    """summary.csv and summary.json of one configuration (and of each split
-    in its sub-folder when there are several); the combined metrics over every
-    evaluated sequence, None when none was evaluated."""
-
-    def write(where: Path, picked: list[tuple[SequenceInfo, RunResult | None]], key: Any) -> dict[str, Any] | None:
-        evaluated = [(key(s), r.evaluation) for s, r in picked if r is not None and r.ok and r.evaluation is not None]
-        failed = {key(s): r.error for s, r in picked if r is not None and not r.ok and s.gt is not None}
-        if not evaluated and not failed:
-            return None
-        combined = combine([e for _, e in evaluated]) if evaluated else None
-        per_seq = [(n, e.metrics) for n, e in evaluated]
-        write_atomic(where / "summary.csv", summary_csv(per_seq, combined))
-        write_atomic(where / "summary.json", summary_json(per_seq, combined, failed))
-        return combined
-
-    pairs = list(zip(sequences, results))
-    splits = sorted({s.split for s in sequences if s.split})
-    if len(splits) > 1:
-        for split in splits:
-            write(folder / split, [(s, r) for s, r in pairs if s.split == split], lambda s: s.name)
-    return write(folder, pairs, lambda s: s.label)
-
-
-def _table_rows(sequences: list[SequenceInfo], results: list[RunResult | None]) -> list[tuple[str, dict[str, Any]]]:
-    pairs = [(s, r) for s, r in zip(sequences, results) if r is not None and r.ok and r.evaluation is not None]
-    rows = [(s.label, r.evaluation.metrics) for s, r in pairs]
-    splits = sorted({s.split for s, _ in pairs if s.split})
-    if len(splits) > 1:
-        for split in splits:
-            rows.append((f"{COMBINED} {split}", combine([r.evaluation for s, r in pairs if s.split == split])))
-    if len(pairs) > 1:
-        rows.append((COMBINED, combine([r.evaluation for _, r in pairs])))
-    return rows
 
 
 def _base_args(args: argparse.Namespace) -> list[str]:
@@ -557,7 +521,7 @@ def _run_many(args: argparse.Namespace, plan: Plan, settings: list[Setting], ref
     for k, s in enumerate(settings):
         folder = args.out / s.name if grid else args.out
         cfg_results = by_cfg.get(k, [None] * len(sequences))
-        combined = _write_summaries(folder, sequences, cfg_results) if k not in refused else None
+        combined = write_summaries(folder, sequences, cfg_results) if k not in refused else None
         if not grid:
             _print_many(sequences, cfg_results)
         failed = len(sequences) if k in refused else sum(1 for r in cfg_results if r is None or not r.ok)
@@ -587,7 +551,7 @@ def _run_many(args: argparse.Namespace, plan: Plan, settings: list[Setting], ref
 
 
 def _print_many(sequences: list[SequenceInfo], results: list[RunResult | None]) -> None:
-    rows = _table_rows(sequences, results)
+    rows = table_rows(sequences, results)
     if rows:
         print(render_table(rows))
     for s, r in zip(sequences, results):

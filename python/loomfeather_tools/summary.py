@@ -13,12 +13,18 @@ import io
 import json
 import math
 from collections.abc import Iterable, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from .motio import GroundTruth
+from .motio import GroundTruth, write_atomic
+
+if TYPE_CHECKING:
+    from pathlib import Path
+
+    from .runner import RunResult
+    from .sequences import SequenceInfo
 
 __all__ = [
     "METRICS",
@@ -31,6 +37,8 @@ __all__ = [
     "csv_value",
     "csv_text",
     "render_table",
+    "write_summaries",
+    "table_rows",
 ]
 
 METRICS = ("HOTA", "DetA", "AssA", "LocA", "MOTA", "MOTP", "IDF1", "IDP", "IDR", "IDSW", "FP", "FN", "MT", "PT", "ML", "Frag")
@@ -124,3 +132,41 @@ def render_table(rows: Sequence[tuple[str, dict[str, Any]]], metrics: Sequence[s
     for r in [head, *cells]:
         out.append(f"{r[0]:<{widths[0]}}" + "".join(f" {v:>{w}}" for v, w in zip(r[1:], widths[1:])))
     return "\n".join(out)
+
+
+def write_summaries(folder: Path, sequences: list[SequenceInfo], results: list[RunResult | None]) -> dict[str, Any] | None:
+    """summary.csv and summary.json of one configuration (and of each split
+    in its sub-folder when there are several); the combined metrics over every
+    evaluated sequence, None when none was evaluated."""
+
+    def write(where: Path, picked: list[tuple[SequenceInfo, RunResult | None]], key: Any) -> dict[str, Any] | None:
+        evaluated = [(key(s), r.evaluation) for s, r in picked if r is not None and r.ok and r.evaluation is not None]
+        failed = {key(s): r.error for s, r in picked if r is not None and not r.ok and s.gt is not None}
+        if not evaluated and not failed:
+            return None
+        combined = combine([e for _, e in evaluated]) if evaluated else None
+        per_seq = [(n, e.metrics) for n, e in evaluated]
+        write_atomic(where / "summary.csv", summary_csv(per_seq, combined))
+        write_atomic(where / "summary.json", summary_json(per_seq, combined, failed))
+        return combined
+
+    pairs = list(zip(sequences, results))
+    splits = sorted({s.split for s in sequences if s.split})
+    if len(splits) > 1:
+        for split in splits:
+            write(folder / split, [(s, r) for s, r in pairs if s.split == split], lambda s: s.name)
+    return write(folder, pairs, lambda s: s.label)
+
+
+def table_rows(sequences: list[SequenceInfo], results: list[RunResult | None]) -> list[tuple[str, dict[str, Any]]]:
+    """The printed table's rows: every evaluated sequence, each split combined
+    (when there are several), then all combined."""
+    pairs = [(s, r) for s, r in zip(sequences, results) if r is not None and r.ok and r.evaluation is not None]
+    rows = [(s.label, r.evaluation.metrics) for s, r in pairs]
+    splits = sorted({s.split for s, _ in pairs if s.split})
+    if len(splits) > 1:
+        for split in splits:
+            rows.append((f"{COMBINED} {split}", combine([r.evaluation for s, r in pairs if s.split == split])))
+    if len(pairs) > 1:
+        rows.append((COMBINED, combine([r.evaluation for _, r in pairs])))
+    return rows
