@@ -17,6 +17,7 @@ are identical however the runs were spread.
 
 from __future__ import annotations
 
+import hashlib
 import logging
 import math
 import os
@@ -142,6 +143,11 @@ class _Prepared:
 
 _CACHE: OrderedDict[tuple[Any, ...], _Prepared] = OrderedDict()
 _CACHE_BYTES = 512 * 2**20
+# Evaluations by (sequence, digest of the results text): in a sweep, settings
+# that make no difference on a sequence (a max_age longer than any of its
+# gaps...) write the same file, and its evaluation is the same.
+_EVALUATIONS: OrderedDict[tuple[Any, ...], Any] = OrderedDict()
+_EVALUATIONS_KEPT = 4096
 
 
 def _file_key(path: Path | None) -> tuple[Any, ...]:
@@ -154,9 +160,10 @@ def _file_key(path: Path | None) -> tuple[Any, ...]:
     return (os.fspath(path), st.st_ino, st.st_size, st.st_mtime_ns)
 
 
-def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -> tuple[_Prepared, float]:
+def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -> tuple[_Prepared, tuple[Any, ...], float]:
     """The sequence's tracker input (and ground truth), from the worker's cache
-    when its files have not changed. Returns it with the seconds spent reading."""
+    when its files have not changed. Returns it with its cache key and the
+    seconds spent reading."""
     key = (
         _file_key(seq.det),
         _file_key(seq.gt) if evaluate else (None,),
@@ -169,7 +176,7 @@ def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -
     hit = _CACHE.get(key)
     if hit is not None:
         _CACHE.move_to_end(key)
-        return hit, 0.0
+        return hit, key, 0.0
     start = time.perf_counter()
     dets = read_detections(seq.det, seqinfo=seq.seqinfo)
     gt = read_ground_truth(seq.gt, seq.gt_format, seqinfo=seq.seqinfo) if evaluate and seq.gt is not None else None
@@ -210,7 +217,7 @@ def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -
     while total > _CACHE_BYTES and len(_CACHE) > 1:
         _, old = _CACHE.popitem(last=False)
         total -= old.nbytes
-    return prepared, time.perf_counter() - start
+    return prepared, key, time.perf_counter() - start
 
 
 def _track(
@@ -304,7 +311,7 @@ def run_batch(batch: Batch, progress: Any = None) -> list[RunResult]:
     out: list[RunResult] = []
     evaluate = options.evaluate and batch.sequence.gt is not None
     try:
-        prepared, read_seconds = _prepare(batch.sequence, options, evaluate)
+        prepared, key, read_seconds = _prepare(batch.sequence, options, evaluate)
     except InputError as exc:
         return [RunResult(run.seq, run.cfg, error=str(exc), kind=REFUSED) for run, _ in batch.runs]
     except (OSError, ValueError, MemoryError) as exc:
@@ -339,12 +346,18 @@ def run_batch(batch: Batch, progress: Any = None) -> list[RunResult]:
         if evaluate and prepared.gt is not None:
             from .summary import evaluate_run
 
-            try:
-                res.evaluation = evaluate_run(prepared.gt, frames - (prepared.first - 1), ids, written, prepared.num_frames)
-            except (ValueError, RuntimeError, MemoryError) as exc:
-                res.error, res.kind = f"evaluation failed: {_one_line(exc)}", FAILED
-                out.append(res)
-                continue
+            seen = (key, hashlib.blake2b(text, digest_size=20).digest())
+            res.evaluation = _EVALUATIONS.get(seen)
+            if res.evaluation is None:
+                try:
+                    res.evaluation = evaluate_run(prepared.gt, frames - (prepared.first - 1), ids, written, prepared.num_frames)
+                except (ValueError, RuntimeError, MemoryError) as exc:
+                    res.error, res.kind = f"evaluation failed: {_one_line(exc)}", FAILED
+                    out.append(res)
+                    continue
+                _EVALUATIONS[seen] = res.evaluation
+                if len(_EVALUATIONS) > _EVALUATIONS_KEPT:
+                    _EVALUATIONS.popitem(last=False)
             res.seconds["evaluate"] = time.perf_counter() - t2
         res.frames, res.detections, res.rows = prepared.num_frames, prepared.detections, len(frames)
         res.tracks = int(np.unique(ids).size)
