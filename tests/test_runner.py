@@ -175,6 +175,25 @@ def test_several_splits_get_a_folder_each_and_their_own_summaries(split, tmp_pat
     assert "COMBINED GEN-train" in out and "COMBINED GEN-val" in out
 
 
+def test_a_worker_keeps_sequences_and_evaluations_only_while_their_files_are_unchanged(tmp_path, capsys):
+    # Serial runs share this process's caches from one command to the next.
+    seq = tmp_path / "in" / "S"
+    write_sequence(seq, seed=6, frames=80)
+    out = tmp_path / "out"
+    summaries = []
+    for step in range(3):
+        if step == 1:  # new ground truth: the same results file, another evaluation
+            gt = seq / "gt" / "gt.txt"
+            gt.write_text("".join(line + "\n" for line in gt.read_text().splitlines() if int(line.split(",")[1]) % 2))
+        if step == 2:  # new detections: other results
+            det = seq / "det" / "det.txt"
+            det.write_text("".join(line + "\n" for line in det.read_text().splitlines() if int(line.split(",")[0]) <= 40))
+        assert run(capsys, seq.parent, "--out", out, "--engine", "serial", "--grid", "max_age=20,30")[0] == 0
+        summaries.append(json.loads((out / "max_age=20" / "summary.json").read_text())["combined"])
+        assert (out / "max_age=30" / "summary.json").read_bytes() == (out / "max_age=20" / "summary.json").read_bytes()
+    assert summaries[0]["FN"] != summaries[1]["FN"] and summaries[1]["FP"] != summaries[2]["FP"]
+
+
 # ---------------------------------------------------------------- failures
 
 
