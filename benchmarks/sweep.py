@@ -68,7 +68,8 @@ def sweep(split: Path, scale: float | str, grid: list[str], engine_name: str, jo
     if bad:
         raise SystemExit(f"{split.name}: {len(bad)} runs failed: {bad[0]}")
     phases = {p: sum(r.seconds.get(p, 0.0) for r in results if r is not None) for p in PHASES}
-    return {"runs": len(runs), "wall": wall, **phases}
+    evaluated = sum(1 for r in results if r is not None and r.evaluation is not None and not r.reused)
+    return {"runs": len(runs), "wall": wall, "evaluated": evaluated, **phases}
 
 
 def command_sweep(split: Path, out: Path) -> float:
@@ -92,9 +93,10 @@ def section(repeats: int = 3) -> str:
         "`loomfeather-track SPLIT --grid ...`: every (sequence, configuration) is tracked, written and evaluated "
         "(native HOTA/CLEAR/Identity). 20 configurations (max_age 15/30/45/60 x high_score_thresh 0.4-0.8) per "
         "split; the process pool (2 workers) and the serial engine (one process) measured in this same run. Phase "
-        "columns: CPU seconds summed over the workers, and their share.",
+        "columns: seconds summed over the workers, and their share; a results file identical to one a worker has "
+        "already evaluated on that sequence reuses its evaluation (computed: the evaluations actually run).",
         "",
-        "| split | runs | engine | wall | runs/s | read | track | evaluate | write |",
+        "| split | runs | engine | wall | runs/s | read | track | evaluate (computed) | write |",
         "|---|---|---|---|---|---|---|---|---|",
     ]
     with tempfile.TemporaryDirectory() as tmp:
@@ -103,10 +105,12 @@ def section(repeats: int = 3) -> str:
             for engine, jobs in (("processes", 2), ("serial", 1)):
                 m = sweep(split, scale, GRID20, engine, jobs, Path(tmp) / engine / name)
                 busy = sum(m[p] for p in PHASES)
-                cells = " | ".join(f"{m[p]:.2f} s ({100 * m[p] / busy:.0f}%)" for p in PHASES)
+                cells = " | ".join(
+                    f"{m[p]:.2f} s ({100 * m[p] / busy:.0f}%)" + (f" ({m['evaluated']})" if p == "evaluate" else "") for p in PHASES
+                )
                 label = f"{name} (scores / highest)" if scale == "auto" else name
                 lines.append(f"| {label} | {m['runs']} | {engine} ({jobs}) | {m['wall']:.2f} s | {m['runs'] / m['wall']:.1f} | {cells} |")
-        times = [command_sweep(data / "MOT17-halfval", Path(tmp) / f"cmd{k}") for k in range(repeats)]
+            times = [command_sweep(data / "MOT17-halfval", Path(tmp) / f"cmd{k}") for k in range(repeats)]
     lines += [
         "",
         f"100 configurations (max_age 10-100 x high_score_thresh 0.40-0.85) over MOT17-halfval, 400 runs, "

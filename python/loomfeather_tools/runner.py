@@ -103,6 +103,7 @@ class RunResult:
     error: str | None = None  # one line
     kind: str | None = None  # REFUSED or FAILED when error is set
     evaluation: Any = None  # evaluation.SequenceEvaluation, when evaluated
+    reused: bool = False  # the evaluation of an identical results file, computed before by this worker
     frames: int = 0  # frames tracked (first to last)
     updates: int = 0  # ByteTracker.update calls (frames passed over while it held no track not counted)
     detections: int = 0
@@ -348,6 +349,7 @@ def run_batch(batch: Batch, progress: Any = None) -> list[RunResult]:
 
             seen = (key, hashlib.blake2b(text, digest_size=20).digest())
             res.evaluation = _EVALUATIONS.get(seen)
+            res.reused = res.evaluation is not None
             if res.evaluation is None:
                 try:
                     res.evaluation = evaluate_run(prepared.gt, frames - (prepared.first - 1), ids, written, prepared.num_frames)
