@@ -110,7 +110,7 @@ def section(repeats: int = 3) -> str:
                 )
                 label = f"{name} (scores / highest)" if scale == "auto" else name
                 lines.append(f"| {label} | {m['runs']} | {engine} ({jobs}) | {m['wall']:.2f} s | {m['runs'] / m['wall']:.1f} | {cells} |")
-            times = [command_sweep(data / "MOT17-halfval", Path(tmp) / f"cmd{k}") for k in range(repeats)]
+        times = [command_sweep(data / "MOT17-halfval", Path(tmp) / f"cmd{k}") for k in range(repeats)]
     lines += [
         "",
         f"100 configurations (max_age 10-100 x high_score_thresh 0.40-0.85) over MOT17-halfval, 400 runs, "
