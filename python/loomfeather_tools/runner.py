@@ -22,7 +22,6 @@ import logging
 import math
 import os
 import signal
-import sys
 import threading
 import time
 from collections import OrderedDict
@@ -383,12 +382,12 @@ def make_batches(plan: Plan, workers: int) -> list[Batch]:
     eight, fewer when there are not 32 batches per worker): small enough to
     keep every worker busy to the end, to show progress and to stop soon after
     an interrupt; biggest first (estimated from the detection file's size).
-    With one worker, one batch per sequence."""
+    With one worker (in this process), one run a batch, in the plan's order."""
     by_seq: dict[int, list[Run]] = {}
     for run in plan.runs:
         by_seq.setdefault(run.seq, []).append(run)
     total = len(plan.runs)
-    per_batch = max(1, min(8, math.ceil(total / (32 * workers)))) if workers > 1 else max(1, total)
+    per_batch = max(1, min(8, math.ceil(total / (32 * workers)))) if workers > 1 else 1
     batches = []
     for seq, runs in by_seq.items():
         info = plan.sequences[seq]
@@ -622,6 +621,3 @@ def execute(
         raise
     return results
 
-
-def progress_stream_is_terminal() -> bool:
-    return sys.stderr.isatty()
