@@ -138,7 +138,14 @@ def test_split_run_writes_results_summaries_and_the_same_bytes_on_every_engine(s
         assert code == 0, err
         assert "3/3 runs" in err and f"on {engine}" in stdout
         outs[engine] = tree(out)
-    assert outs["serial"] == outs["processes"] == outs["dask"]
+    # Attached to a running cluster (--address) rather than one started for the run.
+    from dask.distributed import LocalCluster
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        code, stdout, err = run(capsys, split, "--out", tmp_path / "attached", "--address", cluster.scheduler_address)
+    assert code == 0 and "on dask (2 workers)" in stdout, err
+    outs["attached"] = tree(tmp_path / "attached")
+    assert outs["serial"] == outs["processes"] == outs["dask"] == outs["attached"]
     assert sorted(outs["serial"]) == ["SEQ-01.txt", "SEQ-02.txt", "SEQ-03.txt", "summary.csv", "summary.json"]
 
     # Each results file is byte for byte the single-file command's; the
