@@ -257,7 +257,10 @@ def test_interrupt_stops_the_pool_and_leaves_only_complete_files(tmp_path):
     assert proc.returncode == 130, err
     written = list(out.rglob("S*.txt"))
     assert 0 < len(written) < 160
-    assert err == f"loomfeather-track: interrupted after {len(written)} of 160 runs; their results files are complete, no summary written\n"
+    assert err == (
+        f"loomfeather-track: interrupted: {len(written)} of 160 runs finished; results files are written whole or not at all; "
+        "no summary written\n"
+    )
     assert not list(out.rglob("*.tmp")) and not (out / "leaderboard.csv").exists()
     for p in written:  # complete: every line whole
         assert p.read_bytes().endswith(b",-1,-1,-1\n")

@@ -497,7 +497,8 @@ def _run_many(args: argparse.Namespace, plan: Plan, settings: list[Setting], ref
     except KeyboardInterrupt:
         progress.close()
         print(
-            f"{PROG}: interrupted after {progress.done} of {total} runs; their results files are complete, no summary written",
+            f"{PROG}: interrupted: {progress.done} of {total} runs finished; results files are written whole or not at all; "
+            "no summary written",
             file=sys.stderr,
         )
         return EXIT_INTERRUPTED
