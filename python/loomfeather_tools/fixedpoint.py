@@ -32,19 +32,25 @@ def fixed_units(values: NDArray[np.float64], digits: int) -> tuple[NDArray[np.in
     """``(units, negative)``: ``|x|`` rounded to ``digits`` decimals as an integer
     count of ``10**-digits`` (round half to even on the exact binary value, as
     ``format(x, f".{digits}f")`` does), and the sign bit of each value. Needs
-    finite values with ``|x| < 2**40``."""
+    finite values with ``|x| < 2**36``."""
     x = np.asarray(values, dtype=np.float64)
     scale = float(10**digits)
     p = x * scale
-    c = _SPLIT * x
-    hi = c - (c - x)
-    lo = x - hi
-    err = (hi * scale - p) + lo * scale  # x * scale == p + err exactly
     n = np.rint(p)
-    # p itself exactly halfway: the rounding error of the product decides.
-    halfway = (np.abs(p - n) == 0.5) & (err != 0.0)
-    if halfway.any():
-        n = np.where(halfway, np.floor(p) + (err > 0.0), n)
+    # Only where the rounded product lies exactly halfway can its rounding
+    # error change the result: there the error's sign decides (an exact tie,
+    # error 0, stays with rint's even neighbour).
+    halfway = np.flatnonzero(np.abs(p - n) == 0.5)
+    if halfway.size:
+        xh, ph = x.reshape(-1)[halfway], p.reshape(-1)[halfway]
+        c = _SPLIT * xh
+        hi = c - (c - xh)
+        lo = xh - hi
+        err = (hi * scale - ph) + lo * scale  # x * scale == p + err exactly
+        fixed = np.where(err != 0.0, np.floor(ph) + (err > 0.0), n.reshape(-1)[halfway])
+        n = n.reshape(-1).copy()
+        n[halfway] = fixed
+        n = n.reshape(x.shape)
     return np.abs(n).astype(np.int64), np.signbit(x)
 
 
@@ -74,15 +80,14 @@ _CENTS = _cells([f".{v:02d}" for v in range(100)])
 
 class _Row:
     """The text of every row as a matrix of uint32 cells (one row per output
-    line), filled one cell column at a time."""
+    line), built one cell column at a time."""
 
-    def __init__(self, n: int, cells: int) -> None:
-        self.buf = np.zeros((n, cells), dtype=np.uint32)
-        self.col = 0
+    def __init__(self, n: int) -> None:
+        self.n = n
+        self.columns: list[NDArray[np.uint32] | int] = []
 
     def put(self, cells: NDArray[np.uint32] | int) -> None:
-        self.buf[:, self.col] = cells
-        self.col += 1
+        self.columns.append(cells)
 
     def const(self, text: str) -> None:
         for c in _cells([text[k : k + 4] for k in range(0, len(text), 4)]):
@@ -125,14 +130,10 @@ class _Row:
             self.const(",")
 
     def text(self) -> bytes:
-        return self.buf.tobytes().translate(None, b"\0")  # unused cells are NUL too
-
-
-def _width(v: NDArray[np.int64]) -> int:
-    """Cells a column of integers or decimal units can take: sign, digit
-    groups, fraction and separators."""
-    top = int(np.abs(v).max()) if len(v) else 0
-    return (len(str(top)) + 3) // 4 + 3
+        buf = np.empty((self.n, len(self.columns)), dtype=np.uint32)
+        for j, c in enumerate(self.columns):
+            buf[:, j] = c
+        return buf.tobytes().translate(None, b"\0")
 
 
 def _python_rows(frames, ids, ltwh, scores, box_digits: int, score_digits: int) -> bytes:  # type: ignore[no-untyped-def]
@@ -175,8 +176,7 @@ def format_mot_rows(
     box_units, box_neg = fixed_units(ltwh, box_digits)
     units = [(box_units[:, k], box_neg[:, k]) for k in range(4)]
     sunits, sneg = fixed_units(scores, score_digits)
-    cells = sum(_width(v) for v in (frames, ids, *(u for u, _ in units), sunits)) + 16
-    row = _Row(n, cells)
+    row = _Row(n)
     row.integer(frames)
     row.const(",")
     row.integer(ids)
