@@ -112,7 +112,7 @@ class RunResult:
     scale: float = 1.0  # the divisor used
     update_seconds: float = 0.0  # inside ByteTracker.update (in-process single runs) or the tracking loop
     text: bytes | None = None  # the results text, for a run whose output is None (standard output)
-    seconds: dict[str, float] = field(default_factory=dict)  # read, track, evaluate, write
+    seconds: dict[str, float] = field(default_factory=dict)  # read, track, evaluate, write (wall); cpu
     results: Any = None  # (frames, ids, ltwh, scores) when RunOptions.keep_results
 
     @property
@@ -318,6 +318,7 @@ def run_batch(batch: Batch, progress: Any = None) -> list[RunResult]:
         return [RunResult(run.seq, run.cfg, error=_one_line(exc), kind=FAILED) for run, _ in batch.runs]
 
     for run, opts in batch.runs:
+        cpu = time.process_time()
         res = RunResult(run.seq, run.cfg, top_score=prepared.top_score, scale=prepared.scale)
         res.seconds["read"], read_seconds = read_seconds, 0.0  # counted once per batch
         try:
@@ -362,6 +363,7 @@ def run_batch(batch: Batch, progress: Any = None) -> list[RunResult]:
             res.seconds["evaluate"] = time.perf_counter() - t2
         res.frames, res.detections, res.rows = prepared.num_frames, prepared.detections, len(frames)
         res.tracks = int(np.unique(ids).size)
+        res.seconds["cpu"] = time.process_time() - cpu  # this worker's CPU time for the run (reading not counted)
         if options.keep_results:
             res.results = (frames, ids, written, scores)
         out.append(res)
