@@ -24,8 +24,8 @@ from loomfeather_tools.evaluation import combine, evaluate_sequence
 from loomfeather_tools.fixedpoint import format_mot_rows
 from loomfeather_tools.motio import format_results, read_detections, read_seqinfo
 from loomfeather_tools.scene import SceneParams, make_scene
-from loomfeather_tools.summary import METRICS
-from loomfeather_tools.sweep import GridError, expand_grid, parse_grid
+from loomfeather_tools.summary import METRICS, summary_json
+from loomfeather_tools.sweep import Entry, GridError, Setting, expand_grid, parse_grid, rank
 from loomfeather_tools.track import CONFIG_FIELDS, make_config, track_table
 
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "motchallenge"
@@ -320,6 +320,47 @@ def test_sweep_ranks_configurations_and_each_row_reproduces_its_folder(split, tm
     args[args.index("--out") + 1] = str(again)
     assert run(capsys, *args[1:])[0] == 0
     assert tree(again) == tree(out / best["config"])
+
+
+def _entry(name: str, failed: int = 0, **metrics: float) -> Entry:
+    full = {m: 0 for m in METRICS} | metrics if metrics else None
+    return Entry(setting=Setting(name, (), {}), metrics=full, runs=2, failed=failed, command=[])
+
+
+@pytest.mark.parametrize(
+    ("metric", "order"),
+    [("HOTA", ["b", "a", "nan", "none", "failed"]), ("IDSW", ["a", "b", "nan", "none", "failed"])],
+)
+def test_ranking_puts_the_best_first_and_incomplete_configurations_last(metric, order):
+    entries = [
+        _entry("failed", failed=1, HOTA=0.99, IDSW=0),
+        _entry("none"),
+        _entry("a", HOTA=0.5, IDSW=3),
+        _entry("nan", HOTA=float("nan"), IDSW=float("nan")),
+        _entry("b", HOTA=0.7, IDSW=9),
+    ]
+    assert [e.setting.name for e in rank(entries, metric)] == order
+    doc = json.loads(summary_json([("s", entries[3].metrics)], entries[3].metrics))  # strict JSON: NaN as null
+    assert doc["combined"]["HOTA"] is None and doc["sequences"]["s"]["IDSW"] is None
+
+
+@pytest.mark.parametrize(
+    ("layout", "message"),
+    [
+        (["x/GEN/S1", "y/GEN/S2"], "two splits named 'GEN'"),
+        (["x/S1", "y/S1"], "two sequences named 'S1'"),
+        (["x/EMPTY/notes"], "no sequence here"),
+    ],
+)
+def test_inputs_whose_results_would_collide_are_refused(tmp_path, capsys, layout, message):
+    for rel in layout:
+        if rel.endswith("notes"):
+            (tmp_path / rel).mkdir(parents=True)
+        else:
+            write_sequence(tmp_path / rel, seed=1, frames=10)
+    inputs = sorted({str(Path(rel).parent) if rel.count("/") == 2 else rel for rel in layout})
+    code, _, err = run(capsys, *(tmp_path / i for i in inputs), "--out", tmp_path / "out")
+    assert code == 2 and message in err and not (tmp_path / "out").exists()
 
 
 @pytest.mark.skipif(not DATA.is_dir(), reason="no MOTChallenge data beside the repository")
