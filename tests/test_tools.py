@@ -202,13 +202,14 @@ def test_bad_input_is_one_line_exit_2_and_no_output(tmp_path, det_text, gt_text,
         (["--n-init", "99999999999"], "error: argument --n-init: 99999999999 is out of range (-2147483648 to 2147483647)"),
         (["--max-age", "1_0"], "error: argument --max-age: expected an integer, got '1_0'"),
         (["--frames", "1:99999999999"], "error: argument --frames: expected FIRST:LAST (1 to 2147483646, inclusive)"),
-        (["--plot", "tracks.bmp"], "error: --plot tracks.bmp: cannot tell the picture format from extension '.bmp'"),
+        (["--plot", "{t}/tracks.bmp"], "error: --plot {t}/tracks.bmp: cannot tell the picture format from extension '.bmp'"),
+        (["-o", "{t}/r.txt", "--out", "{t}/new", "--seed", "1"], "error: --seed, --people and --length apply only to the built-in example"),
     ],
 )
 def test_refused_options_are_one_line_in_the_users_terms(tmp_path, capsys, option, message):
     (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n")
-    code, _, err = run(capsys, tmp_path / "det.txt", "--out", tmp_path, *option)
-    assert code == 2 and message in err and len(err.splitlines()) == 1, err
+    code, _, err = run(capsys, tmp_path / "det.txt", "--out", tmp_path, *(o.format(t=tmp_path) for o in option))
+    assert code == 2 and message.format(t=tmp_path) in err and len(err.splitlines()) == 1, err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["det.txt"]
 
 
