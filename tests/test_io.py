@@ -6,7 +6,6 @@ line of an invalid one whichever of its paths finds the fault."""
 from __future__ import annotations
 
 import importlib.util
-import os
 from pathlib import Path
 
 import numpy as np
@@ -17,7 +16,7 @@ from loomfeather_tools.dataset import find_sequences
 from loomfeather_tools.motio import InputError, read_detections, read_ground_truth, read_seqinfo
 from loomfeather_tools.scene import SceneParams, make_scene
 
-DATA = Path(os.environ.get("LOOMFEATHER_DATA", Path(__file__).resolve().parents[2] / "shared" / "data"))
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
 needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="no shared data beside the repository")
 DATA_FILES = sorted(DATA.rglob("*.txt")) if DATA.is_dir() else []
 

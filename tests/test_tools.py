@@ -22,7 +22,7 @@ from loomfeather_tools.motio import read_detections, read_ground_truth
 from loomfeather_tools.scene import SceneParams, make_scene, mot17_like
 from loomfeather_tools.track import CONFIG_FIELDS, Progress, make_config, track_table
 
-DATA = Path(os.environ.get("LOOMFEATHER_DATA", Path(__file__).resolve().parents[2] / "shared" / "data"))
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
 MOT15 = DATA / "mot15"
 SEQUENCES = ["TUD-Campus", "TUD-Stadtmitte", "KITTI-17", "ETH-Sunnyday", "PETS09-S2L1", "ADL-Rundle-6"]
 COMMAND = Path(sys.executable).with_name("loomfeather-track")
