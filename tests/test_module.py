@@ -20,6 +20,7 @@ TABLE = [
     "clip_boxes", "linear_assignment", "associate", "linear_assignment_lapjv", "TrackerConfig",
     "build_association_cost", "appearance_distance", "uncertainty_distance", "ByteTracker",
     "chi2_gating_threshold", "KalmanBoxTracker",
+    "evaluate_sequence", "combine_evaluations", "linear_assignment_scipy",
 ]
 
 

@@ -17,7 +17,7 @@ import pytest
 
 import loomfeather_cpp as lf
 from loomfeather_tools import cli
-from loomfeather_tools.evaluate import evaluate
+from loomfeather_tools.evaluation import evaluate_sequence
 from loomfeather_tools.motio import read_detections, read_ground_truth
 from loomfeather_tools.scene import SceneParams, make_scene, mot17_like
 from loomfeather_tools.track import CONFIG_FIELDS, Progress, make_config, track_table
@@ -27,10 +27,11 @@ MOT15 = DATA / "mot15"
 SEQUENCES = ["TUD-Campus", "TUD-Stadtmitte", "KITTI-17", "ETH-Sunnyday", "PETS09-S2L1", "ADL-Rundle-6"]
 COMMAND = Path(sys.executable).with_name("loomfeather-track")
 
-# Built-in example (seed 0, 12 people, 600 frames), measured: MOTA 0.8731,
-# IDF1 0.9243, 6 identity switches. Seeds 1-3 gave MOTA 0.84-0.87 and IDF1
-# 0.83-0.90; with the overlap thresholds at 0 and no gating it falls to
-# MOTA 0.45, IDF1 0.16.
+# Built-in example (seed 0, 12 people, 600 frames), measured: HOTA 0.762,
+# MOTA 0.872, IDF1 0.924, 12 identity switches. Seeds 1-3 gave HOTA 0.70-0.74,
+# MOTA 0.84-0.87 and IDF1 0.83-0.90; with the overlap thresholds at 0 and no
+# gating it falls to MOTA 0.45, IDF1 0.16.
+HOTA_FLOOR = 0.65
 MOTA_FLOOR = 0.80
 IDF1_FLOOR = 0.85
 
@@ -72,9 +73,13 @@ def test_example_writes_everything_and_keeps_its_quality(tmp_path, capsys):
     assert (folder / "trajectories.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     check_results(folder / "results.txt", 600)
     assert "IDF1" in out and "MOTA" in out and "fps" in out
-    m = evaluate(read_ground_truth(folder / "gt.txt"), read_detections(folder / "results.txt"), range(1, 601))
-    print(f"example: MOTA {m['mota']:.4f} IDF1 {m['idf1']:.4f} IDs {m['num_switches']}")
-    assert m["mota"] >= MOTA_FLOOR and m["idf1"] >= IDF1_FLOOR
+    gt = np.loadtxt(folder / "gt.txt", delimiter=",")
+    trk = np.loadtxt(folder / "results.txt", delimiter=",")
+    m = evaluate_sequence(
+        gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=600, fmt="mot17", gt_flags=gt[:, 6], gt_classes=gt[:, 7]
+    ).metrics
+    print(f"example: MOTA {m['MOTA']:.4f} IDF1 {m['IDF1']:.4f} HOTA {m['HOTA']:.4f} IDSW {m['IDSW']}")
+    assert m["MOTA"] >= MOTA_FLOOR and m["IDF1"] >= IDF1_FLOOR and m["HOTA"] >= HOTA_FLOOR
 
 
 def test_scene_is_deterministic_and_mot17_like_is_dense():
@@ -391,22 +396,14 @@ def test_no_ground_truth_left_is_refused(tmp_path, capsys, gt_text, message):
     assert code == 2 and f"{tmp_path / 'gt.txt'}: {message}" in err and not (tmp_path / "r.txt").exists()
 
 
-def test_evaluation_skips_empty_frames_without_changing_metrics():
-    scene = make_scene(SceneParams(num_objects=5, num_frames=60, seed=3))
-    gt = scene.ground_truth
-    late = type(gt).build(np.where(gt.frames > 30, gt.frames + 500, gt.frames), gt.ids, gt.ltwh, gt.scores)
-    res = type(gt).build(late.frames, late.ids % 4 + 1, late.ltwh + 3.0, late.scores)
-    span = range(1, late.max_frame + 1)
-    assert evaluate(late, res, span) == evaluate(late, res, list(span))
-
-
 @pytest.mark.skipif(not (DATA / "motchallenge").is_dir(), reason="no MOTChallenge data beside the repository")
 def test_mot15_ground_truth_is_counted(capsys):
     seq = DATA / "motchallenge" / "MOT15-train" / "ETH-Sunnyday"
     code, out, err = run(capsys, seq / "det" / "det.txt", "--gt", seq / "gt" / "gt.txt", "-o", "-")
     head, values = err.splitlines()[-2:]
     metrics = dict(zip(head.split(), values.split()[1:]))
-    assert code == 0 and int(metrics["GT"]) == 30 and float(metrics["MOTA"].rstrip("%")) > 0
+    rows = len((seq / "gt" / "gt.txt").read_text().splitlines())
+    assert code == 0 and float(metrics["MOTA"]) > 0 and 0 < int(metrics["FN"]) < rows and int(metrics["MT"]) > 0
 
 
 def test_interrupt_ends_the_progress_line():

@@ -1,5 +1,6 @@
 """Optimized C++ ByteTrack - parity-gated against loomfeather-mot (NumPy)."""
 
+from collections.abc import Sequence
 from typing import Any, Self, SupportsFloat, SupportsIndex, TypeAlias
 
 import numpy as np
@@ -163,3 +164,23 @@ class KalmanBoxTracker(metaclass=_pybind11_type):
     def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self: ...
+
+def evaluate_sequence(
+    gt_frames: ArrayLike,
+    gt_ids: ArrayLike,
+    gt_boxes: ArrayLike,
+    tracker_frames: ArrayLike,
+    tracker_ids: ArrayLike,
+    tracker_boxes: ArrayLike,
+    num_frames: _Int,
+    fmt: str,
+    gt_flags: object = None,
+    gt_classes: object = None,
+) -> tuple[dict[str, Any], dict[str, float | int]]:
+    """Evaluate one sequence (HOTA, CLEAR, Identity) as the official MOTChallenge code does. Returns (counts, metrics): the counts combine_evaluations needs, and the sequence's metrics."""
+
+def combine_evaluations(records: Sequence[dict[str, Any]]) -> dict[str, float | int]:
+    """Metrics of several sequences taken together, from their evaluate_sequence counts."""
+
+def linear_assignment_scipy(cost: ArrayLike) -> tuple[_I64, _I64]:
+    """Rectangular linear assignment (minimisation) with the pairs and pair order of scipy.optimize.linear_sum_assignment, ties included; the evaluation's solver."""

@@ -1,8 +1,9 @@
 """Command-line tools around loomfeather_cpp: MOTChallenge files in and out,
-a synthetic scene generator, evaluation and trajectory plots.
+a synthetic scene generator, evaluation, whole-benchmark runs and sweeps, and
+trajectory plots.
 
 The extension module itself reads no files; everything that touches the file
-system or optional libraries (motmetrics, matplotlib) lives here.
+system or optional libraries (matplotlib, dask) lives here.
 """
 
 __all__ = ["__version__"]

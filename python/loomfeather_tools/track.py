@@ -54,22 +54,39 @@ class Progress:
     second; does nothing when disabled. :meth:`close` ends the line (once), so
     that whatever is printed next starts on a line of its own."""
 
-    def __init__(self, total: int, enabled: bool, stream: TextIO | None = None, label: str = "tracking") -> None:
-        self.total, self.enabled, self.label = max(total, 1), enabled, label
+    def __init__(
+        self, total: int, enabled: bool, stream: TextIO | None = None, label: str = "tracking", unit: str = "frames"
+    ) -> None:
+        self.total, self.enabled, self.label, self.unit = max(total, 1), enabled, label, unit
         self.stream = stream if stream is not None else sys.stderr
         self.done = 0
+        self.note = ""  # shown after the count, e.g. "2 failed"
         self._last = 0.0
         self._open = False  # a drawn line not yet ended
+
+    def _draw(self) -> None:
+        filled = int(30 * min(self.done, self.total) / self.total)
+        note = f", {self.note}" if self.note else ""
+        self.stream.write(f"\r{self.label} [{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total} {self.unit}{note}")
+        self.stream.flush()
+        self._open = True
 
     def advance(self, n: int = 1) -> None:
         self.done += n
         now = time.monotonic()
         if self.enabled and (now - self._last >= 0.1 or self.done >= self.total):
             self._last = now
-            filled = int(30 * min(self.done, self.total) / self.total)
-            self.stream.write(f"\r{self.label} [{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total} frames")
+            self._draw()
+
+    def message(self, text: str) -> None:
+        """A line of its own on the stream, above the bar."""
+        if self._open:
+            self.stream.write("\r\033[K")
+        self.stream.write(text + "\n")
+        if self._open:
+            self._draw()
+        else:
             self.stream.flush()
-            self._open = True
 
     def close(self) -> None:
         if self._open:

@@ -20,6 +20,7 @@ PYBIND11_MODULE(loomfeather_cpp, m, py::multiple_interpreters::not_supported()) 
     lb::bind_costs(m);
     lb::bind_byte_tracker(m);
     lb::bind_kalman(m);
+    lb::bind_evaluation(m);
     lb::bind_test_switches(m);
     // Last, so that the classes above keep the library's own instance creation.
     lb::guard_common_base();

@@ -1,0 +1,190 @@
+"""Evaluation speed: loomfeather_tools.evaluation against the official
+MOTChallenge code (trackeval 1.3.0, run as a black box), side by side on the
+shared benchmark splits, per sequence and over each split.
+
+    .venv/bin/python benchmarks/evaluation.py [--repeats 3] [--data DIR]
+
+(DIR: the shared motchallenge folder, by default ../../shared/data/motchallenge.)
+
+The tracker output evaluated is loomfeather_cpp's (default configuration) on
+each sequence's det/det.txt, written as MOTChallenge text (2 decimals) and
+read back. Timed, per sequence (the median of the repeats):
+
+* ours: ``evaluate_sequence`` on the columns already in memory (IoUs,
+  preprocessing, HOTA, CLEAR, Identity);
+* ours with reading: the same plus reading gt.txt and the results file with
+  NumPy;
+* trackeval, metrics: preprocessing and the HOTA, CLEAR and Identity sequence
+  evaluations on data it has already loaded (its loading step also computes the
+  IoUs, so they are not in this figure);
+* trackeval, pipeline: loading both files (with the IoUs), preprocessing and
+  the three metrics: what its Evaluator spends per sequence.
+
+Every sequence's metrics are also checked equal (1e-9 relative) between the two.
+Exposes ``section() -> str`` for benchmarks/RESULTS.md.
+"""
+import os
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+os.environ.setdefault("OMP_NUM_THREADS", "1")
+
+import argparse  # noqa: E402
+import configparser  # noqa: E402
+import contextlib  # noqa: E402
+import io  # noqa: E402
+import tempfile  # noqa: E402
+import time  # noqa: E402
+import warnings  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+from loomfeather_tools.evaluation import METRIC_NAMES, combine, evaluate_sequence  # noqa: E402
+from loomfeather_tools.motio import format_results, read_detections  # noqa: E402
+from loomfeather_tools.track import make_config, track_table  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
+DEFAULT_DATA = HERE.parents[1] / "shared" / "data" / "motchallenge"
+SPLITS = {"MOT15-train": "MOT15", "MOT15-train-ACF": "MOT15", "MOT17-halfval": "MOT17"}
+
+
+def _median_seconds(func, repeats):
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        func()
+        times.append(time.perf_counter() - t0)
+    return float(np.median(times))
+
+
+def _ours(gt, trk, n, benchmark):
+    extra = {"gt_classes": gt[:, 7]} if benchmark == "MOT17" else {}
+    return evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=n,
+                             fmt=benchmark.lower(), gt_flags=np.trunc(gt[:, 6]), **extra)
+
+
+def _trackeval_dataset(trackeval, data, split, benchmark, tracker_root, seq_info):
+    dc = trackeval.datasets.MotChallenge2DBox.get_default_dataset_config()
+    dc.update(GT_FOLDER=str(data / split), TRACKERS_FOLDER=str(tracker_root), TRACKERS_TO_EVAL=["T"],
+              BENCHMARK=benchmark, SKIP_SPLIT_FOL=True, PRINT_CONFIG=False, SEQ_INFO=seq_info,
+              OUTPUT_FOLDER=str(tracker_root / "out"))
+    return trackeval.datasets.MotChallenge2DBox(dc)
+
+
+def run(data, repeats=3, ours_repeats=20):
+    import trackeval
+
+    metrics = [trackeval.metrics.HOTA({"PRINT_CONFIG": False}), trackeval.metrics.CLEAR({"PRINT_CONFIG": False}),
+               trackeval.metrics.Identity({"PRINT_CONFIG": False})]
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp, contextlib.redirect_stdout(io.StringIO()), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for split, benchmark in SPLITS.items():
+            root = Path(tmp) / split
+            (root / "T" / "data").mkdir(parents=True)
+            seqs = {}
+            for folder in sorted(p for p in (data / split).iterdir() if p.is_dir()):
+                ini = configparser.ConfigParser()
+                ini.read(folder / "seqinfo.ini")
+                n = int(ini["Sequence"]["seqLength"])
+                tracked = track_table(read_detections(folder / "det" / "det.txt"), range(1, n + 1), make_config({}))
+                res_path = root / "T" / "data" / f"{folder.name}.txt"
+                res_path.write_text(format_results(tracked.results))
+                seqs[folder.name] = (folder / "gt" / "gt.txt", res_path, n)
+            dataset = _trackeval_dataset(trackeval, data, split, benchmark, root, {k: v[2] for k, v in seqs.items()})
+            evals = []
+            for seq, (gt_path, res_path, n) in seqs.items():
+                def read():
+                    return (np.loadtxt(gt_path, delimiter=",", ndmin=2),
+                            np.loadtxt(res_path, delimiter=",", ndmin=2, usecols=range(6)))
+
+                gt, trk = read()
+                ours = _ours(gt, trk, n, benchmark)
+                evals.append(ours)
+                t_ours = _median_seconds(lambda: _ours(gt, trk, n, benchmark), ours_repeats)
+                t_ours_read = _median_seconds(lambda: _ours(*read(), n, benchmark), max(3, ours_repeats // 4))
+
+                raw = dataset.get_raw_seq_data("T", seq)
+
+                def official_metrics(raw=raw):
+                    data = dataset.get_preprocessed_seq_data(raw, "pedestrian")
+                    return [m.eval_sequence(data) for m in metrics]
+
+                def official_pipeline(seq=seq):
+                    data = dataset.get_preprocessed_seq_data(dataset.get_raw_seq_data("T", seq), "pedestrian")
+                    return [m.eval_sequence(data) for m in metrics]
+
+                res = official_metrics()
+                flat = {k: v for d in res for k, v in d.items()}
+                flat["FP"], flat["FN"] = flat["CLR_FP"], flat["CLR_FN"]
+                equal = all(np.isclose(ours.metrics[k], float(np.mean(flat[k])), rtol=1e-9, atol=0) or
+                            ours.metrics[k] == float(np.mean(flat[k])) for k in METRIC_NAMES)
+                t_metrics = _median_seconds(official_metrics, repeats)
+                t_pipeline = _median_seconds(official_pipeline, repeats)
+                rows.append(dict(split=split, seq=seq, frames=n, gt=len(gt), trk=len(trk), ours=t_ours,
+                                 ours_read=t_ours_read, te_metrics=t_metrics, te_pipeline=t_pipeline, equal=equal,
+                                 hota=ours.metrics["HOTA"]))
+            combined = combine(evals)
+            rows.append(dict(split=split, seq="(combined)", combined=combined))
+    return rows
+
+
+def _ms(s):
+    return f"{s * 1e3:.2f}" if s < 1 else f"{s * 1e3:.0f}"
+
+
+def render(rows):
+    lines = [
+        "| split | sequence | frames | gt rows | tracker rows | ours (ms) | ours + reading (ms) "
+        "| trackeval metrics (ms) | trackeval pipeline (ms) | speed-up, metrics | speed-up, pipeline | equal |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
+    ]
+    seq_rows = [r for r in rows if "combined" not in r]
+    for r in rows:
+        if "combined" in r:
+            continue
+        lines.append(f"| {r['split']} | {r['seq']} | {r['frames']} | {r['gt']} | {r['trk']} | {_ms(r['ours'])} "
+                     f"| {_ms(r['ours_read'])} | {_ms(r['te_metrics'])} | {_ms(r['te_pipeline'])} "
+                     f"| {r['te_metrics'] / r['ours']:.0f}x | {r['te_pipeline'] / r['ours_read']:.0f}x "
+                     f"| {'yes' if r['equal'] else 'NO'} |")
+    tot = {k: sum(r[k] for r in seq_rows) for k in ("frames", "gt", "trk", "ours", "ours_read", "te_metrics", "te_pipeline")}
+    lines.append(f"| all | {len(seq_rows)} sequences | {tot['frames']} | {tot['gt']} | {tot['trk']} | {_ms(tot['ours'])} "
+                 f"| {_ms(tot['ours_read'])} | {_ms(tot['te_metrics'])} | {_ms(tot['te_pipeline'])} "
+                 f"| {tot['te_metrics'] / tot['ours']:.0f}x | {tot['te_pipeline'] / tot['ours_read']:.0f}x "
+                 f"| {'yes' if all(r['equal'] for r in seq_rows) else 'NO'} |")
+    ratios = [r["te_metrics"] / r["ours"] for r in seq_rows]
+    lines.append("")
+    lines.append(f"Per-sequence speed-up on already-loaded data: min {min(ratios):.0f}x, "
+                 f"median {np.median(ratios):.0f}x (speed-up with reading: ours + NumPy reading against trackeval's "
+                 "whole per-sequence pipeline).")
+    lines.append("")
+    lines.append("| split (combined) | HOTA | DetA | AssA | LocA | MOTA | MOTP | IDF1 | IDSW | FP | FN |")
+    lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for r in rows:
+        if "combined" in r:
+            c = r["combined"]
+            lines.append(f"| {r['split']} | " + " | ".join(
+                f"{100 * c[k]:.2f}" for k in ("HOTA", "DetA", "AssA", "LocA", "MOTA", "MOTP", "IDF1")) +
+                f" | {c['IDSW']} | {c['FP']} | {c['FN']} |")
+    return "\n".join(lines)
+
+
+def section(repeats=3, data=DEFAULT_DATA):
+    if not data.is_dir():
+        return "## Evaluation\n\nShared data absent: not measured.\n"
+    return ("## Evaluation (HOTA, CLEAR, Identity) against trackeval\n\n"
+            "Median per-sequence times; loomfeather_cpp's tracker output (default configuration), "
+            "as written to MOTChallenge text. See benchmarks/evaluation.py for what each column times.\n\n"
+            + render(run(data, repeats)) + "\n")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--repeats", type=int, default=3, help="timed repeats of each trackeval call (median)")
+    ap.add_argument("--data", type=Path, default=DEFAULT_DATA, help="the motchallenge folder of the shared data")
+    args = ap.parse_args()
+    print(section(args.repeats, args.data))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,264 @@
+// evaluate_sequence, combine_evaluations and linear_assignment_scipy.
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bindings/array_args.hpp"
+#include "bindings/bindings.hpp"
+#include "core/evaluation.hpp"
+
+namespace loomfeather::bindings {
+namespace {
+
+namespace ev = loomfeather::evaluation;
+constexpr py::ssize_t kAlphas = static_cast<py::ssize_t>(ev::kAlphaCount);
+
+[[noreturn]] void refuse(const std::string& text) { throw std::invalid_argument(text); }
+
+// Integers travel as float64 arrays; anything that is not a whole number of
+// at most 2**53 in magnitude is refused rather than truncated.
+std::vector<std::int64_t> integer_column(const F64Array& a, std::size_t n, const char* name) {
+    if (a.ndim() != 1 || static_cast<std::size_t>(a.shape(0)) != n)
+        refuse(std::string("evaluate_sequence: ") + name + " must be a 1-D array of " + std::to_string(n) +
+               " values (one per box)");
+    std::vector<std::int64_t> out(n);
+    const double* d = a.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!(std::trunc(d[i]) == d[i]) || std::fabs(d[i]) > 9007199254740992.0)
+            refuse(std::string("evaluate_sequence: ") + name + "[" + std::to_string(i) + "] is not an integer");
+        out[i] = static_cast<std::int64_t>(d[i]);
+    }
+    return out;
+}
+
+F64Array optional_column(const py::object& obj, const char* name) {
+    F64Array a = F64Array::ensure(obj);
+    if (!a) refuse(std::string("evaluate_sequence: ") + name + " must be an array of numbers");
+    return a;
+}
+
+// (N, 4) boxes; an empty array of any shape is no boxes.
+std::size_t box_rows(const F64Array& boxes, const char* name) {
+    if (boxes.size() == 0) return 0;
+    if (boxes.ndim() != 2 || boxes.shape(1) != 4)
+        refuse(std::string("evaluate_sequence: ") + name + " must be an (N, 4) array of left, top, width, height");
+    return static_cast<std::size_t>(boxes.shape(0));
+}
+
+ev::GroundTruthFormat parse_format(const std::string& fmt) {
+    if (fmt == "mot15") return ev::GroundTruthFormat::Mot15;
+    if (fmt == "mot17") return ev::GroundTruthFormat::Mot17;
+    refuse("evaluate_sequence: fmt must be 'mot15' or 'mot17', got '" + fmt + "'");
+}
+
+py::array_t<std::int64_t> i64_alphas(const std::array<std::int64_t, ev::kAlphaCount>& v) {
+    auto out = new_i64({kAlphas});
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+F64Array f64_alphas(const std::array<double, ev::kAlphaCount>& v) {
+    F64Array out = new_f64({kAlphas});
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+py::dict counts_to_dict(const ev::SequenceCounts& c) {
+    py::dict d;
+    d["hota_tp"] = i64_alphas(c.hota_tp);
+    d["hota_fn"] = i64_alphas(c.hota_fn);
+    d["hota_fp"] = i64_alphas(c.hota_fp);
+    d["ass_a"] = f64_alphas(c.ass_a);
+    d["ass_re"] = f64_alphas(c.ass_re);
+    d["ass_pr"] = f64_alphas(c.ass_pr);
+    d["loc_a"] = f64_alphas(c.loc_a);
+    d["clr_tp"] = c.clr_tp;
+    d["clr_fn"] = c.clr_fn;
+    d["clr_fp"] = c.clr_fp;
+    d["idsw"] = c.idsw;
+    d["mt"] = c.mt;
+    d["pt"] = c.pt;
+    d["ml"] = c.ml;
+    d["frag"] = c.frag;
+    d["motp_sum"] = c.motp_sum;
+    d["idtp"] = c.idtp;
+    d["idfn"] = c.idfn;
+    d["idfp"] = c.idfp;
+    d["frames"] = c.frames;
+    d["gt_dets"] = c.gt_dets;
+    d["tracker_dets"] = c.tracker_dets;
+    d["gt_ids"] = c.gt_ids;
+    d["tracker_ids"] = c.tracker_ids;
+    return d;
+}
+
+py::dict metrics_to_dict(const ev::Metrics& m) {
+    py::dict d;
+    d["HOTA"] = m.hota;
+    d["DetA"] = m.det_a;
+    d["AssA"] = m.ass_a;
+    d["LocA"] = m.loc_a;
+    d["DetRe"] = m.det_re;
+    d["DetPr"] = m.det_pr;
+    d["AssRe"] = m.ass_re;
+    d["AssPr"] = m.ass_pr;
+    d["MOTA"] = m.mota;
+    d["MOTP"] = m.motp;
+    d["IDF1"] = m.idf1;
+    d["IDP"] = m.idp;
+    d["IDR"] = m.idr;
+    d["IDSW"] = m.idsw;
+    d["FP"] = m.fp;
+    d["FN"] = m.fn;
+    d["MT"] = m.mt;
+    d["PT"] = m.pt;
+    d["ML"] = m.ml;
+    d["Frag"] = m.frag;
+    return d;
+}
+
+// The record of one sequence back from Python: every key present, the
+// per-alpha values 19 each, the counts whole numbers.
+class RecordReader {
+public:
+    RecordReader(const py::handle& record, std::size_t index) : index_(index) {
+        if (!py::isinstance<py::dict>(record)) fail("is not a dict");
+        dict_ = py::reinterpret_borrow<py::dict>(record);
+    }
+    py::object item(const char* key) const {
+        if (!dict_.contains(key)) fail(std::string("lacks '") + key + "'");
+        return dict_[key];
+    }
+    std::int64_t count(const char* key) const {
+        const double v = item(key).cast<double>();
+        if (!(std::trunc(v) == v) || std::fabs(v) > 9007199254740992.0) fail(std::string("'") + key + "' is not an integer");
+        return static_cast<std::int64_t>(v);
+    }
+    double real(const char* key) const { return item(key).cast<double>(); }
+    F64Array per_alpha(const char* key) const {
+        F64Array a = F64Array::ensure(item(key));
+        if (!a || a.ndim() != 1 || a.shape(0) != kAlphas) fail(std::string("'") + key + "' must hold 19 values");
+        return a;
+    }
+    void reals(const char* key, std::array<double, ev::kAlphaCount>& out) const {
+        F64Array a = per_alpha(key);
+        std::copy(a.data(), a.data() + kAlphas, out.begin());
+    }
+    void counts(const char* key, std::array<std::int64_t, ev::kAlphaCount>& out) const {
+        F64Array a = per_alpha(key);
+        for (std::size_t k = 0; k < ev::kAlphaCount; ++k) {
+            const double v = a.data()[k];
+            if (!(std::trunc(v) == v)) fail(std::string("'") + key + "' holds a value that is not an integer");
+            out[k] = static_cast<std::int64_t>(v);
+        }
+    }
+
+private:
+    [[noreturn]] void fail(const std::string& what) const {
+        refuse("combine_evaluations: record " + std::to_string(index_) + " " + what);
+    }
+    py::dict dict_;
+    std::size_t index_;
+};
+
+ev::SequenceCounts counts_from_dict(const py::handle& record, std::size_t index) {
+    const RecordReader r(record, index);
+    ev::SequenceCounts c;
+    r.counts("hota_tp", c.hota_tp);
+    r.counts("hota_fn", c.hota_fn);
+    r.counts("hota_fp", c.hota_fp);
+    r.reals("ass_a", c.ass_a);
+    r.reals("ass_re", c.ass_re);
+    r.reals("ass_pr", c.ass_pr);
+    r.reals("loc_a", c.loc_a);
+    c.clr_tp = r.count("clr_tp");
+    c.clr_fn = r.count("clr_fn");
+    c.clr_fp = r.count("clr_fp");
+    c.idsw = r.count("idsw");
+    c.mt = r.count("mt");
+    c.pt = r.count("pt");
+    c.ml = r.count("ml");
+    c.frag = r.count("frag");
+    c.motp_sum = r.real("motp_sum");
+    c.idtp = r.count("idtp");
+    c.idfn = r.count("idfn");
+    c.idfp = r.count("idfp");
+    c.frames = r.count("frames");
+    c.gt_dets = r.count("gt_dets");
+    c.tracker_dets = r.count("tracker_dets");
+    c.gt_ids = r.count("gt_ids");
+    c.tracker_ids = r.count("tracker_ids");
+    return c;
+}
+
+py::array_t<std::int64_t> to_i64(const std::vector<std::int64_t>& values) {
+    auto out = new_i64({static_cast<py::ssize_t>(values.size())});
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+}  // namespace
+
+void bind_evaluation(py::module_& m) {
+    m.def(
+        "evaluate_sequence",
+        [](const F64Array& gt_frames, const F64Array& gt_ids, const F64Array& gt_boxes, const F64Array& tracker_frames,
+           const F64Array& tracker_ids, const F64Array& tracker_boxes, int num_frames, const std::string& fmt,
+           const py::object& gt_flags, const py::object& gt_classes) {
+            const ev::GroundTruthFormat format = parse_format(fmt);
+            const std::size_t ng = box_rows(gt_boxes, "gt_boxes");
+            const std::size_t nt = box_rows(tracker_boxes, "tracker_boxes");
+            const std::vector<std::int64_t> gf = integer_column(gt_frames, ng, "gt_frames");
+            const std::vector<std::int64_t> gi = integer_column(gt_ids, ng, "gt_ids");
+            const std::vector<std::int64_t> tf = integer_column(tracker_frames, nt, "tracker_frames");
+            const std::vector<std::int64_t> ti = integer_column(tracker_ids, nt, "tracker_ids");
+            std::vector<std::int64_t> flags, classes;
+            if (format == ev::GroundTruthFormat::Mot17) {
+                if (gt_flags.is_none() || gt_classes.is_none())
+                    refuse("evaluate_sequence: fmt 'mot17' needs gt_flags and gt_classes");
+                flags = integer_column(optional_column(gt_flags, "gt_flags"), ng, "gt_flags");
+                classes = integer_column(optional_column(gt_classes, "gt_classes"), ng, "gt_classes");
+            } else {
+                if (!gt_classes.is_none())
+                    refuse("evaluate_sequence: gt_classes is a 2017-format column; fmt 'mot15' has no classes");
+                if (!gt_flags.is_none()) flags = integer_column(optional_column(gt_flags, "gt_flags"), ng, "gt_flags");
+            }
+            ev::GroundTruthRows gt{ng, gf.data(), gi.data(), gt_boxes.data(), gt_flags.is_none() ? nullptr : flags.data(),
+                                   classes.data()};
+            ev::TrackerRows tracker{nt, tf.data(), ti.data(), tracker_boxes.data()};
+            const ev::SequenceEvaluation r = ev::evaluate_sequence(gt, tracker, num_frames, format);
+            return py::make_tuple(counts_to_dict(r.counts), metrics_to_dict(r.metrics));
+        },
+        "Evaluate one sequence (HOTA, CLEAR, Identity) as the official MOTChallenge code does. "
+        "Returns (counts, metrics): the counts combine_evaluations needs, and the sequence's metrics.",
+        py::arg("gt_frames"), py::arg("gt_ids"), py::arg("gt_boxes"), py::arg("tracker_frames"), py::arg("tracker_ids"),
+        py::arg("tracker_boxes"), py::arg("num_frames"), py::arg("fmt"), py::arg("gt_flags") = py::none(),
+        py::arg("gt_classes") = py::none());
+
+    m.def(
+        "combine_evaluations",
+        [](const py::sequence& records) {
+            std::vector<ev::SequenceCounts> counts;
+            counts.reserve(records.size());
+            for (std::size_t k = 0; k < records.size(); ++k) counts.push_back(counts_from_dict(records[k], k));
+            return metrics_to_dict(ev::combine_sequences(counts));
+        },
+        "Metrics of several sequences taken together, from their evaluate_sequence counts.", py::arg("records"));
+
+    m.def(
+        "linear_assignment_scipy",
+        [](const F64Array& cost) {
+            if (cost.ndim() != 2) refuse("linear_assignment_scipy: cost must be a 2-D (n, m) array");
+            ev::LsapWorkspace ws;
+            std::vector<std::int64_t> rows, cols;
+            ev::solve_lsap(cost.data(), static_cast<std::size_t>(cost.shape(0)), static_cast<std::size_t>(cost.shape(1)),
+                           ws, rows, cols);
+            return py::make_tuple(to_i64(rows), to_i64(cols));
+        },
+        "Rectangular linear assignment (minimisation) with the pairs and pair order of "
+        "scipy.optimize.linear_sum_assignment, ties included; the evaluation's solver.",
+        py::arg("cost"));
+}
+
+}  // namespace loomfeather::bindings

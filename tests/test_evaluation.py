@@ -1,0 +1,296 @@
+"""Evaluation (HOTA, CLEAR, Identity): the SciPy-order solver pair for pair
+against SciPy, every metric against the official code (trackeval, run as a
+black box on files written to a temp folder) on random sequences and on the
+shared benchmark splits, and the refusals."""
+
+from __future__ import annotations
+
+import configparser
+import contextlib
+import io
+import pickle
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import loomfeather_cpp as lf
+from loomfeather_tools.evaluation import METRIC_NAMES, combine, evaluate_sequence
+
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "motchallenge"
+SPLITS = {"MOT15-train": "mot15", "MOT15-train-ACF": "mot15", "MOT17-halfval": "mot17"}
+EPS = np.finfo(float).eps
+ALPHAS = np.arange(0.05, 0.99, 0.05)  # the official localisation thresholds
+REL = 1e-9
+
+
+# ---------------------------------------------------------------- the solver
+
+
+@pytest.mark.parametrize("shape", ["wide", "tall", "square"])
+def test_solver_pairs_equal_scipy_on_ties(shape):
+    from scipy.optimize import linear_sum_assignment
+
+    rng = np.random.default_rng({"wide": 1, "tall": 2, "square": 3}[shape])
+    for _ in range(3000):
+        n = int(rng.integers(1, 9))
+        m = {"wide": n + int(rng.integers(1, 5)), "tall": max(1, n - int(rng.integers(1, 5))), "square": n}[shape]
+        if shape == "tall":
+            n, m = n + 4, m
+        cost = rng.integers(-2, int(rng.integers(1, 4)), (n, m)).astype(float)  # small integers: many ties
+        if rng.random() < 0.2:
+            cost[rng.random((n, m)) < 0.3] = np.inf
+        try:
+            want = linear_sum_assignment(cost)
+        except ValueError:
+            with pytest.raises(ValueError, match="infeasible"):
+                lf.linear_assignment_scipy(cost)
+            continue
+        got = lf.linear_assignment_scipy(cost)
+        assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1]), cost
+
+
+@pytest.mark.parametrize("bad", [np.nan, -np.inf])
+def test_solver_refuses_what_scipy_refuses(bad):
+    cost = np.zeros((2, 3))
+    cost[1, 2] = bad
+    with pytest.raises(ValueError):
+        lf.linear_assignment_scipy(cost)
+    assert [a.size for a in lf.linear_assignment_scipy(np.zeros((0, 3)))] == [0, 0]
+
+
+# ---------------------------------------------------------------- the oracle
+
+
+def _number(v: float) -> str:
+    return str(int(v)) if float(v).is_integer() else repr(float(v))
+
+
+def _write(path: Path, rows: np.ndarray) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("".join(",".join(_number(v) for v in r) + "\n" for r in rows))
+
+
+def official(tmp: Path, seqs: dict[str, tuple[np.ndarray, np.ndarray, int]], fmt: str) -> dict[str, dict]:
+    """trackeval's metrics per sequence and COMBINED_SEQ, keyed as ours.
+    seqs: name -> (gt rows as in gt.txt, tracker rows frame,id,x,y,w,h, frames)."""
+    trackeval = pytest.importorskip("trackeval")
+    for name, (gt, trk, n) in seqs.items():
+        _write(tmp / "gt" / name / "gt" / "gt.txt", gt)
+        (tmp / "gt" / name / "seqinfo.ini").write_text(f"[Sequence]\nname={name}\nseqLength={n}\n")
+        full = np.c_[trk, np.full(len(trk), 0.9), -np.ones((len(trk), 3))]
+        _write(tmp / "trk" / "T" / "data" / f"{name}.txt", full)
+    ec = trackeval.Evaluator.get_default_eval_config()
+    ec.update(PRINT_RESULTS=False, PRINT_CONFIG=False, TIME_PROGRESS=False, OUTPUT_SUMMARY=False,
+              OUTPUT_DETAILED=False, PLOT_CURVES=False, LOG_ON_ERROR=None)
+    dc = trackeval.datasets.MotChallenge2DBox.get_default_dataset_config()
+    dc.update(GT_FOLDER=str(tmp / "gt"), TRACKERS_FOLDER=str(tmp / "trk"), TRACKERS_TO_EVAL=["T"],
+              BENCHMARK="MOT15" if fmt == "mot15" else "MOT17", SKIP_SPLIT_FOL=True, PRINT_CONFIG=False,
+              SEQ_INFO={k: v[2] for k, v in seqs.items()}, OUTPUT_FOLDER=str(tmp / "out"))
+    metrics = [trackeval.metrics.HOTA(), trackeval.metrics.CLEAR(), trackeval.metrics.Identity()]
+    with contextlib.redirect_stdout(io.StringIO()), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        res, msg = trackeval.Evaluator(ec).evaluate([trackeval.datasets.MotChallenge2DBox(dc)], metrics)
+    assert msg["MotChallenge2DBox"]["T"] == "Success", msg
+    out = {}
+    for seq, r in res["MotChallenge2DBox"]["T"].items():
+        flat = {k: v for d in r["pedestrian"].values() for k, v in d.items()}
+        flat["FP"], flat["FN"] = flat["CLR_FP"], flat["CLR_FN"]
+        out[seq] = {k: float(np.mean(flat[k])) for k in METRIC_NAMES}
+    return out
+
+
+def ours(seqs: dict[str, tuple[np.ndarray, np.ndarray, int]], fmt: str) -> dict[str, dict]:
+    evals = {}
+    for name, (gt, trk, n) in seqs.items():
+        extra = {"gt_classes": gt[:, 7]} if fmt == "mot17" else {}
+        evals[name] = evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6],
+                                        num_frames=n, fmt=fmt, gt_flags=np.trunc(gt[:, 6]), **extra)
+    out = {name: e.metrics for name, e in evals.items()}
+    out["COMBINED_SEQ"] = combine(evals.values())
+    return out
+
+
+def assert_same(got: dict[str, dict], want: dict[str, dict]) -> None:
+    assert got.keys() == want.keys()
+    bad = [(s, k, got[s][k], want[s][k]) for s in want for k in METRIC_NAMES
+           if not got[s][k] == pytest.approx(want[s][k], rel=REL, abs=1e-300)]
+    assert not bad, bad[:10]
+    for s in got:
+        assert all(isinstance(got[s][k], int) for k in ("IDSW", "FP", "FN", "MT", "PT", "ML", "Frag"))
+
+
+# ---------------------------------------------------------------- random sequences
+
+
+def _touching(rng: np.random.Generator, box: np.ndarray) -> np.ndarray:
+    """A box whose IoU with `box` lies within a few ulps of 0.5 or of an alpha."""
+    t = rng.choice(np.r_[0.5, ALPHAS])
+    x, y, w, h = box
+    if rng.random() < 0.5 and float(w).is_integer() and w > 0:
+        # Same left, top, height; width k: IoU = k / w exactly rounded.
+        k = np.clip(np.round(t * w), 1, w)
+        return np.array([x, y, k, h])
+    dx = np.round(w * (1 - t) / (1 + t), 2) + rng.integers(-1, 2) * 0.01
+    return np.array([np.round(x + dx, 2), y, w, h])
+
+
+def random_sequence(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.ndarray, int]:
+    n = int(rng.integers(3, 40))
+    integer = rng.random() < 0.4  # integer coordinates: exact ties between pairs
+    q = (lambda a: np.round(a)) if integer else (lambda a: np.round(a, 2))
+    gt_rows, trk_rows = [], []
+    next_tid = int(rng.integers(0, 50))
+    for k in range(int(rng.integers(0, 13))):
+        first, last = sorted(rng.integers(1, n + 1, 2))
+        pos, vel = rng.uniform(0, 200, 2), rng.normal(0, 4, 2)  # crowded: overlaps compete
+        size = q(rng.uniform(8, 80, 2))
+        cls = int(rng.choice([1] * 10 + [2, 7, 8, 12, 3, 6, 13]))
+        tid = next_tid = next_tid + 1
+        clone = rng.random() < 0.1  # a second object on the same boxes (duplicate ground truth)
+        for f in range(first, last + 1):
+            if rng.random() < 0.1:
+                continue  # object unseen in this frame
+            box = np.r_[q(pos + vel * f), size]
+            flag = 0 if rng.random() < 0.1 else 1
+            for gid in ([k + 1, 100 + k] if clone else [k + 1]):
+                gt_rows.append([f, gid, *box, flag, cls, 1.0] if fmt == "mot17" else [f, gid, *box, flag, -1, -1, -1])
+            if rng.random() < 0.15:
+                continue  # missed: fragmentation
+            if rng.random() < 0.05:
+                tid = next_tid = next_tid + 1  # identity switch
+            kind = rng.random()
+            tbox = box.copy() if kind < 0.2 else _touching(rng, box) if kind < 0.45 else \
+                np.r_[q(box[:2] + rng.normal(0, rng.choice([0.5, 2.0, 6.0]), 2)), q(box[2:] * rng.uniform(0.9, 1.1, 2))]
+            trk_rows.append([f, tid, *tbox])
+            if rng.random() < 0.08:  # duplicate tracker box under another id
+                trk_rows.append([f, 1000 + len(trk_rows), *tbox])
+    for f in range(1, n + 1):  # false positives
+        for _ in range(int(rng.random() < 0.4)):
+            trk_rows.append([f, 5000 + int(rng.integers(0, 6)), *q(rng.uniform(0, 250, 2)), *q(rng.uniform(8, 80, 2))])
+    gt = np.array(gt_rows, dtype=float).reshape(-1, 9 if fmt == "mot17" else 10)
+    trk = np.array(trk_rows, dtype=float).reshape(-1, 6)
+    # Frames with only ground truth or only tracker rows, and empty ones.
+    gone = rng.random(n + 1) < 0.1
+    trk = trk[~gone[trk[:, 0].astype(int)]]
+    gone = rng.random(n + 1) < 0.1
+    gt = gt[~gone[gt[:, 0].astype(int)]]
+    # Ids unique within a frame (the official code refuses repeats); rows shuffled.
+    _, first_of = np.unique(trk[:, :2], axis=0, return_index=True)
+    trk = trk[np.sort(first_of)]
+    return gt[rng.permutation(len(gt))], trk[rng.permutation(len(trk))], n
+
+
+@pytest.mark.parametrize("fmt", ["mot15", "mot17"])
+def test_random_sequences_equal_official(tmp_path, fmt):
+    pytest.importorskip("trackeval")
+    rng = np.random.default_rng(7 if fmt == "mot15" else 8)
+    for round_ in range(100):
+        seqs = {f"S{k}": random_sequence(rng, fmt) for k in range(6)}
+        assert_same(ours(seqs, fmt), official(tmp_path / str(round_), seqs, fmt))
+
+
+def test_threshold_touching_pairs_equal_official(tmp_path):
+    """One gt and one tracker box per frame, their IoU a few ulps around 0.5 or
+    an alpha: every threshold decision shows in the counts."""
+    pytest.importorskip("trackeval")
+    rng = np.random.default_rng(11)
+    gt, trk = [], []
+    for f in range(1, 601):
+        box = np.r_[np.round(rng.uniform(0, 900, 2), 2), np.round(rng.uniform(4, 300, 2), rng.choice([0, 2]))]
+        gt.append([f, f, *box, 1, 1, 1.0])
+        trk.append([f, f, *_touching(rng, box)])
+    seqs = {"S": (np.array(gt), np.array(trk), 600)}
+    assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
+
+
+# ---------------------------------------------------------------- shared benchmark splits
+
+
+def _load_split(split: str) -> dict[str, tuple[np.ndarray, np.ndarray, np.ndarray, int]]:
+    from loomfeather_tools.motio import format_results, read_detections
+    from loomfeather_tools.track import make_config, track_table
+
+    out = {}
+    for folder in sorted(p for p in (DATA / split).iterdir() if p.is_dir()):
+        ini = configparser.ConfigParser()
+        ini.read(folder / "seqinfo.ini")
+        n = int(ini["Sequence"]["seqLength"])
+        gt = np.loadtxt(folder / "gt" / "gt.txt", delimiter=",", ndmin=2)
+        run = track_table(read_detections(folder / "det" / "det.txt"), range(1, n + 1), make_config({}))
+        text = format_results(run.results)  # the numbers as written: 2 decimals
+        trk = np.array([[float(v) for v in line.split(",")[:6]] for line in text.splitlines()]).reshape(-1, 6)
+        out[folder.name] = (gt, trk, gt[:, :6], n)
+    return out
+
+
+@pytest.mark.skipif(not DATA.is_dir(), reason="shared data absent")
+@pytest.mark.parametrize("split", list(SPLITS))
+def test_shared_splits_equal_official(tmp_path, split):
+    pytest.importorskip("trackeval")
+    fmt = SPLITS[split]
+    data = _load_split(split)
+    tracked = {name: (gt, trk, n) for name, (gt, trk, _, n) in data.items()}
+    assert_same(ours(tracked, fmt), official(tmp_path / "tracker", tracked, fmt))
+    perfect = {name: (gt, as_trk, n) for name, (gt, _, as_trk, n) in data.items()}
+    assert_same(ours(perfect, fmt), official(tmp_path / "gt", perfect, fmt))
+
+
+# ---------------------------------------------------------------- API
+
+
+def test_frame_order_is_free_and_records_travel():
+    """Rows grouped by frame in any order give the same numbers; records
+    survive pickling and combine as before."""
+    rng = np.random.default_rng(3)
+    gt, trk, n = random_sequence(rng, "mot17")
+    while not (len(gt) and len(trk)):
+        gt, trk, n = random_sequence(rng, "mot17")
+    ev = ours({"S": (gt, trk, n)}, "mot17")
+    # Reverse the frames but keep each frame's rows in their order.
+    g2, t2 = gt[np.argsort(-gt[:, 0], kind="stable")], trk[np.argsort(-trk[:, 0], kind="stable")]
+    assert ours({"S": (g2, t2, n)}, "mot17") == ev
+    one = evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=n,
+                            fmt="mot17", gt_flags=gt[:, 6], gt_classes=gt[:, 7])
+    back = pickle.loads(pickle.dumps(one))
+    assert combine([back, back]) == combine([one, one])
+
+
+def _args(**change):
+    a = dict(gt_frames=[1, 2], gt_ids=[1, 1], gt_ltwh=[[0, 0, 10, 10]] * 2, trk_frames=[1], trk_ids=[5],
+             trk_ltwh=[[0, 0, 10, 10]], num_frames=2, fmt="mot17", gt_flags=[1, 1], gt_classes=[1, 1])
+    a.update(change)
+    return a
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ({"gt_frames": [1, 3]}, "frame 3 is outside 1..2"),
+        ({"trk_frames": [0]}, "frame 0 is outside 1..2"),
+        ({"gt_frames": [1, 1]}, "ground-truth id 1 appears more than once in frame 1"),
+        ({"trk_frames": [1, 1], "trk_ids": [5, 5], "trk_ltwh": [[0, 0, 1, 1]] * 2}, "tracker id 5 appears more"),
+        ({"gt_ids": [1, 1.5]}, r"gt_ids\[1\] is not an integer"),
+        ({"gt_classes": [1, 14]}, "class 14 is not a 2017-format class"),
+        ({"gt_classes": None}, "needs gt_flags and gt_classes"),
+        ({"fmt": "mot15"}, "gt_classes is a 2017-format column"),
+        ({"fmt": "mot16"}, "fmt must be 'mot15' or 'mot17'"),
+        ({"trk_ltwh": [[0, 0, np.nan, 10]]}, "box is not finite"),
+        ({"trk_ltwh": [[0, 0, 10]]}, r"tracker_boxes must be an \(N, 4\) array"),
+        ({"gt_flags": [1]}, "gt_flags must be a 1-D array of 2 values"),
+    ],
+)
+def test_refusals(change, message):
+    with pytest.raises(ValueError, match=message):
+        evaluate_sequence(**_args(**change))
+
+
+def test_combine_refuses_a_broken_record():
+    good = evaluate_sequence(**_args())
+    broken = dict(good.counts)
+    del broken["idtp"]
+    with pytest.raises(ValueError, match="record 1 lacks 'idtp'"):
+        lf.combine_evaluations([good.counts, broken])
+    with pytest.raises(ValueError, match="'hota_tp' must hold 19 values"):
+        lf.combine_evaluations([{**good.counts, "hota_tp": np.zeros(3)}])
