@@ -276,6 +276,18 @@ def test_nan_box_fails_after_advancing_and_tracker_recovers():
     assert run(t, [BOX], [0.9])[0].tolist() == [1]
 
 
+def test_nan_overlap_refused_by_tracker_at_every_frame_size():
+    # With only the overlap weight at 0 every cost is 0, and the NaN box's cost is NaN.
+    cfg = lf.TrackerConfig(w_iou=0.0, match_iou_thresh=0.0, use_mahalanobis_gating=False)
+    for others in (3, 14, 15, 16, 17, 40):
+        t = lf.ByteTracker(cfg)
+        boxes = np.array([[10.0 * k, 0.0, 10.0 * k + 8.0, 20.0] for k in range(others)])
+        t.update(boxes, np.full(others, 0.9))
+        bad = np.vstack([boxes, [[np.nan, 0.0, 5.0, 20.0]]])
+        with pytest.raises(ValueError, match="^cost matrix must be finite; gate before assignment$"):
+            t.update(bad, np.full(others + 1, 0.9))
+
+
 @pytest.mark.parametrize("box", [[0, 5, 10, 5], [math.nan, 0, 1, 1], [-1e308, 0, 1e308, 1]])
 def test_unusable_detection_starts_nothing(box):
     t = lf.ByteTracker()

@@ -648,13 +648,20 @@ void linear_assignment(const double* cost, std::size_t n, std::size_t m, Assignm
     // A gated matrix: at least three quarters of the entries hold one value,
     // the largest of the first row (the forbidden cost; not zero, so that
     // equal values have equal bits). Its other entries are listed per working
-    // row, straight from the caller's matrix in either orientation.
+    // row, straight from the caller's matrix in either orientation. Whichever
+    // way the matrix goes, every entry is checked for finiteness first: by
+    // collect_others, or on its own when the shortcut is not tried.
     bool sparse = false;
+    double top = 0.0;
     if (nc >= kSparseMinColumns) {
-        double top = cost[0];
+        top = cost[0];
         for (std::size_t c = 1; c < m; ++c) top = cost[c] > top ? cost[c] : top;
+    }
+    if (nc < kSparseMinColumns || top == 0.0) {
+        require_finite_cost(cost, n, m);
+    } else {
         auto& found = ws.found;  // (input row, input column, value), by input row
-        sparse = top != 0.0 && collect_others(cost, n, m, top, (n * m) / 4, found);
+        sparse = collect_others(cost, n, m, top, (n * m) / 4, found);
         if (sparse) {
             std::vector<std::size_t>& start = ws.row_start;
             auto& list = ws.others;
@@ -670,8 +677,6 @@ void linear_assignment(const double* cost, std::size_t n, std::size_t m, Assignm
             start.pop_back();
             search_with_background(Sparse{nr, nc, top, start, list}, ws);
         }
-    } else {
-        require_finite_cost(cost, n, m);
     }
     const WorkingMatrix wm(cost, n, m, ws.transposed, !sparse);
     if (!sparse) search_by_columns(wm, ws);
