@@ -307,6 +307,22 @@ def test_overflowing_aspect_corrects_no_track():
     assert run(t, [BOX], [0.9])[0].tolist() == [1]
 
 
+@pytest.mark.parametrize("model", [False, True])
+def test_track_whose_box_overflows_is_deleted(model):
+    # Aspect and height stay finite while their product, the width, overflows.
+    kw = dict(n_init=1, match_iou_thresh=0.0, recovery_iou_thresh=0.0, use_mahalanobis_gating=False)
+    frames = [[[0, 0, 1e112, 1e118]], [[0, 0, 1e278, 1e54]], [BOX]]
+    t = ComposedTracker(**kw) if model else lf.ByteTracker(lf.TrackerConfig(**kw))
+    got = []
+    for boxes in frames:
+        boxes = np.array(boxes, dtype=float)
+        out = t.update(boxes, np.array([0.9]), np.array([-1]), None) if model else t.update(boxes, [0.9])
+        got.append(list(out[0]))
+    assert got == [[], [], []]   # never reported with an infinite box; gone, so the last box starts track 2
+    ids = [tr["id"] for tr in t.tracks] if model else t.track_states()[0].tolist()
+    assert ids == [2]
+
+
 def test_embedding_overflow_restarts_feature():
     t = lf.ByteTracker(lf.TrackerConfig(appearance_ema_alpha=5.0, w_app=1.0))
     for f in range(6):
@@ -425,6 +441,14 @@ class ComposedTracker:
                                        [((1.0 - a) * x) + (a * y) for x, y in zip(f, t["feat"])])
         if t["state"] == 0 and t["hits"] >= self.c["n_init"]:
             t["state"] = 1
+        self.drop_if_not_finite(t)
+
+    @staticmethod
+    def drop_if_not_finite(t):
+        """A state, or the box it is reported as, that is no longer finite ends the track."""
+        box = lf.xyah_to_xyxy(t["mean"][:4])
+        if not (np.isfinite(t["mean"]).all() and np.isfinite(t["cov"]).all() and np.isfinite(box).all()):
+            t["state"] = 2
 
     def update(self, boxes, scores, classes, feats):
         c = self.c
@@ -432,6 +456,7 @@ class ComposedTracker:
             t["mean"], t["cov"] = self.kf.predict(t["mean"], t["cov"])
             t["age"] += 1
             t["tsu"] += 1
+            self.drop_if_not_finite(t)
         high = [i for i, s in enumerate(scores) if s >= c["high_score_thresh"]]
         low = [i for i, s in enumerate(scores) if c["low_score_thresh"] <= s < c["high_score_thresh"]]
         conf = [t for t in self.tracks if t["state"] == 1]

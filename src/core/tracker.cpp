@@ -44,7 +44,13 @@ bool all_finite(const double* v, std::size_t n) {
     return all == all;
 }
 
-bool state_finite(const Track& t) { return all_finite(t.mean, 8) && all_finite(t.covariance, 64); }
+// The state, and the box it is reported as: a finite aspect times a finite
+// height can still overflow the width.
+bool state_finite(const Track& t) {
+    double box[4];
+    xyah_to_xyxy(t.mean, box, 1);
+    return all_finite(t.mean, 8) && all_finite(t.covariance, 64) && all_finite(box, 4);
+}
 
 // Normalise in place when the norm is above 1e-12 (a NaN norm leaves it as is).
 void normalise(std::vector<double>& f) {
@@ -169,7 +175,7 @@ void ByteTracker::predict_track(Track& t) const {
     kalman::predict(std_weight_position_, std_weight_velocity_, t.mean, t.covariance, t.mean, t.covariance);
     ++t.age;
     ++t.time_since_update;
-    // A state that stopped being finite can never be matched again; drop it now.
+    // A state (or its box) that stopped being finite can never be matched again; drop it now.
     if (!state_finite(t)) t.state = TrackState::Deleted;
 }
 
