@@ -1,4 +1,8 @@
 import itertools
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -235,3 +239,52 @@ def test_associate_gates_solver_pairs(cost, max_cost, matches, rows, cols):
 def test_associate_has_no_empty_shortcut():
     with pytest.raises(ValueError, match="^associate: cost must be a 2-D"):
         lf.associate(np.zeros(0), 1.0)
+
+
+# --- long solves and Ctrl-C ----------------------------------------------------------
+
+_INTERRUPTED_CHILD = r"""
+import sys, time
+import numpy as np
+import loomfeather_cpp as lf
+n = 2500
+ij = np.outer(np.arange(n), np.arange(n)).astype(float)   # every row's minimum in column 0
+rng = np.random.default_rng(0)
+gated = np.full((n, n), 2.0)   # 5 % of the entries below the forbidden cost: the gated search
+few = rng.random((n, n)) < 0.05
+gated[few] = rng.integers(0, 3, few.sum()) * 0.5
+gated[0] = 2.0
+calls = {"linear_assignment": lambda: lf.linear_assignment(np.zeros((n, n))),
+         "associate": lambda: lf.associate(np.zeros((n, n - 1)), 1.0),
+         "linear_assignment_lapjv": lambda: lf.linear_assignment_lapjv(ij),
+         "linear_assignment, gated": lambda: lf.linear_assignment(gated)}
+for name, call in calls.items():
+    print("ready", flush=True)
+    t0 = time.perf_counter()
+    try:
+        call()
+        print("finished", time.perf_counter() - t0, flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    sys.stdin.readline()   # the parent's go-ahead, once it has read the answer
+"""
+
+
+def test_long_solves_stop_on_ctrl_c():
+    # Each of these solves takes seconds; a SIGINT sent 0.3 s into it must end
+    # it with KeyboardInterrupt well within 2 s.
+    with subprocess.Popen([sys.executable, "-c", _INTERRUPTED_CHILD], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, text=True) as child:
+        try:
+            for _ in range(4):
+                assert child.stdout.readline().strip() == "ready"
+                time.sleep(0.3)
+                sent = time.monotonic()
+                child.send_signal(signal.SIGINT)
+                answer = child.stdout.readline().strip()
+                assert answer == "interrupted" and time.monotonic() - sent < 2.0, answer
+                child.stdin.write("\n")
+                child.stdin.flush()
+            assert child.wait(timeout=30) == 0
+        finally:
+            child.kill()
