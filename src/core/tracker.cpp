@@ -1,6 +1,7 @@
 #include "core/tracker.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -8,6 +9,9 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "core/costs.hpp"
 #include "core/geometry.hpp"
@@ -17,6 +21,13 @@ namespace loomfeather {
 namespace {
 
 constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+
+// Working buffers are given back when, over a window of this many frames,
+// none needed a quarter of what they hold, and they hold more than the
+// floor (in units of about 25 to 60 bytes: a few MiB).
+constexpr std::size_t kScratchWindow = 16;
+constexpr std::size_t kScratchFloor = std::size_t{1} << 16;
+std::atomic<bool> g_release_scratch{true};
 
 // x - x is 0 for a finite x and NaN otherwise, and a NaN stays in a sum.
 bool all_finite(const double* v, std::size_t n) {
@@ -78,6 +89,8 @@ T* room(std::vector<T>& buffer, std::size_t n) {
 
 }  // namespace
 
+bool release_scratch_after_spikes(bool on) { return g_release_scratch.exchange(on); }
+
 void validate_config(const TrackerConfig& c) {
     auto fail = [](const std::string& msg) { throw std::invalid_argument(msg); };
     if (!(c.low_score_thresh >= 0.0 && c.high_score_thresh >= c.low_score_thresh && 1.0 >= c.high_score_thresh))
@@ -123,9 +136,34 @@ ByteTracker::ByteTracker(const TrackerConfig& config)
 }
 
 void ByteTracker::reset() {
+    std::lock_guard<std::mutex> hold(calls_.mutex);
     tracks_.clear();
     next_id_ = 1;
     frame_index_ = -1;
+    if (g_release_scratch.load(std::memory_order_relaxed)) release_scratch();
+}
+
+void ByteTracker::release_scratch() {
+    const bool large = scratch_held_ > kScratchFloor;
+    scratch_ = Scratch{};
+    scratch_held_ = window_peak_ = window_frames_ = 0;
+#if defined(__GLIBC__)
+    // Large blocks were mapped on their own and are gone already; this hands
+    // back the free pages of the heap as well.
+    if (large) malloc_trim(0);
+#else
+    (void)large;
+#endif
+}
+
+void ByteTracker::pace_scratch(std::size_t frame_units) {
+    scratch_held_ = std::max(scratch_held_, frame_units);
+    window_peak_ = std::max(window_peak_, frame_units);
+    if (++window_frames_ < kScratchWindow) return;
+    const bool spike_passed = scratch_held_ > kScratchFloor && scratch_held_ / 4 > window_peak_;
+    window_frames_ = 0;
+    window_peak_ = 0;
+    if (spike_passed && g_release_scratch.load(std::memory_order_relaxed)) release_scratch();
 }
 
 void ByteTracker::check_counters(std::size_t n_detections) const {
@@ -230,6 +268,7 @@ void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& fr
     }
     Scratch& s = scratch_;
     auto det = [&](std::size_t j) -> const Detection& { return frame.detections[dets[j]]; };
+    frame_units_ = std::max(frame_units_, n + (T + D) * (dim + 16));
 
     double* track_boxes = room(s.track_boxes, 4 * T);
     double* det_boxes = room(s.det_boxes, 4 * D);
@@ -368,11 +407,14 @@ void ByteTracker::solve_stage(const double* cost, std::size_t T, std::size_t D, 
 }
 
 std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
+    std::lock_guard<std::mutex> hold(calls_.mutex);
+    check_counters(frame.detections.size());
     ++frame_index_;
     for (auto& t : tracks_) predict_track(*t);
 
     Scratch& s = scratch_;
     const std::size_t n_det = frame.detections.size();
+    frame_units_ = 4 * (n_det + tracks_.size());
     // Each detection's measurement and usability, once per frame.
     room(s.meas, 4 * n_det);
     room(s.usable, n_det);
@@ -435,6 +477,7 @@ std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
         xyah_to_xyxy(t->mean, row.box, 1);
         out.push_back(row);
     }
+    pace_scratch(frame_units_);
     return out;
 }
 
