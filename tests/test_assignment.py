@@ -288,3 +288,9 @@ def test_long_solves_stop_on_ctrl_c():
             assert child.wait(timeout=30) == 0
         finally:
             child.kill()
+
+
+@pytest.mark.parametrize("call", [LA, JV, lambda c: lf.associate(c, 1.0)], ids=["la", "lapjv", "associate"])
+def test_solvers_let_other_threads_run(call, runs_without_the_lock):
+    n = 700
+    assert runs_without_the_lock(lambda: call(np.outer(np.arange(n), np.arange(n)).astype(float)))

@@ -1,4 +1,8 @@
+import copy
 import math
+import os
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -534,3 +538,149 @@ def test_return_indices_is_keyword_only_and_typed():
     assert len(empty) == 5 and empty[4].dtype == np.int64 and empty[4].shape == (0,)
     with pytest.raises(TypeError):
         t.update(np.zeros((0, 4)), np.zeros(0), None, None, True)
+
+
+# --- threads ------------------------------------------------------------------------
+
+
+def _frames(seed, count, dx, shared=False):
+    """A scene moved right by dx; with `shared`, every frame also sees one
+    object far from it with its own jitter, whose filtered box then depends on
+    every frame applied before, in their order."""
+    rng = np.random.default_rng(seed)
+    out = []
+    for boxes, scores, classes, _ in scene(seed, count):
+        boxes = boxes.copy()
+        boxes[:, [0, 2]] += dx
+        if shared:
+            boxes = np.vstack([boxes, [20000.0, 500.0, 20040.0, 600.0] + rng.normal(0, 2.0, 4)])
+            scores, classes = np.append(scores, 0.95), np.append(classes, 1)
+        out.append((boxes, scores, classes.astype(np.int64)))
+    return out
+
+
+def _same(a, b):
+    return len(a) == len(b) and all(np.asarray(x).tobytes() == np.asarray(y).tobytes() for x, y in zip(a, b))
+
+
+def _serial_order(model, streams, results, pos=None):
+    """An order of applying the streams' frames (each stream's in its own order)
+    under which the step-by-step model gives every recorded result; None if none does."""
+    pos = pos or [0] * len(streams)
+    if all(p == len(s) for p, s in zip(pos, streams)):
+        return []
+    for k, (p, stream) in enumerate(zip(pos, streams)):
+        if p == len(stream):
+            continue
+        trial = copy.copy(model)  # shares the (stateless) filter and configuration
+        trial.tracks, trial.stage_matches = copy.deepcopy(model.tracks), list(model.stage_matches)
+        boxes, scores, classes = stream[p]
+        ids, xyxy, sc, cls, _ = trial.update(boxes, scores, classes, None)
+        if _same((ids, np.asarray(xyxy).reshape(-1, 4), sc, cls), results[k][p]):
+            rest = _serial_order(trial, streams, results, pos[:k] + [p + 1] + pos[k + 1:])
+            if rest is not None:
+                return [k] + rest
+    return None
+
+
+def test_two_threads_on_one_tracker_are_serialised():
+    # Two streams in disjoint parts of the image, fed to one tracker at once; a
+    # third thread reads its state meanwhile. Every result must be the one a
+    # serial application of the frames, in some interleaving, gives.
+    streams = [_frames(21, 120, 0.0, True), _frames(22, 120, 10000.0, True)]
+    tracker = lf.ByteTracker()
+    results = [[], []]
+    start = threading.Barrier(3)
+    done = threading.Event()
+    seen = []
+
+    def feed(k):
+        start.wait()
+        for boxes, scores, classes in streams[k]:
+            out = tracker.update(boxes, scores, class_ids=classes)
+            results[k].append((out[0], out[1], out[2], out[3]))
+            time.sleep(0.0002 * k)  # the other thread's turn now and then, so that the frames interleave
+
+    def read():
+        start.wait()
+        while not done.is_set():
+            ids, st, hits, age, tsu = tracker.track_states()
+            seen.append((tracker.frame_index, bool(np.all(np.diff(ids) > 0)), bool(np.isin(st, [0, 1]).all())))
+
+    threads = [threading.Thread(target=feed, args=(k,)) for k in (0, 1)]
+    reader = threading.Thread(target=read)
+    for t in threads + [reader]:
+        t.start()
+    for t in threads:
+        t.join()
+    done.set()
+    reader.join()
+    assert tracker.frame_index == 239
+    assert all(asc and ok for _, asc, ok in seen) and len(seen) > 0
+    order = _serial_order(ComposedTracker(), streams, results)
+    assert order is not None and len(order) == 240
+
+
+def test_threads_on_their_own_trackers_match_one_thread():
+    streams = [_frames(30 + k, 150, 0.0) for k in range(4)]
+
+    def track(stream, out):
+        t = lf.ByteTracker(lf.TrackerConfig(w_unc=0.3))
+        for boxes, scores, classes in stream:
+            out.append(t.update(boxes, scores, class_ids=classes, return_indices=True))
+
+    expected = []
+    for s in streams:
+        expected.append([])
+        track(s, expected[-1])
+    got = [[] for _ in streams]
+    threads = [threading.Thread(target=track, args=(s, g)) for s, g in zip(streams, got)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(_same(a, b) for g, e in zip(got, expected) for a, b in zip(g, e))
+    assert [len(g) for g in got] == [150] * 4 and sum(len(r[0]) for g in got for r in g) > 1000
+
+
+# --- memory ---------------------------------------------------------------------------
+
+
+def _rss_mib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+@pytest.mark.skipif(bool(os.environ.get("LF_SANITIZED")), reason="the sanitizer's allocator keeps freed memory")
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_working_memory_comes_back_after_a_spike_and_on_reset():
+    side = 40
+    grid = np.array([[100.0 * i, 200.0 * j, 100.0 * i + 40.0, 200.0 * j + 120.0]
+                     for i in range(side) for j in range(side)])   # 1,600 tracks x 1,600 detections
+    spike = (grid, np.full(len(grid), 0.9))
+    ordinary = [(np.array(moving(f)).reshape(1, 4), np.array([0.9])) for f in range(40)]
+    t = lf.ByteTracker()
+    for b, s in ordinary[:5]:
+        t.update(b, s)
+    base = _rss_mib()
+    for attempt in ("frames", "reset"):
+        t.update(*spike)
+        t.update(*spike)
+        grown = _rss_mib() - base
+        if attempt == "frames":
+            for b, s in ordinary:   # 40 ordinary frames: more than two windows of 16
+                t.update(b, s)
+        else:
+            t.reset()
+        assert grown > 30 and _rss_mib() - base < 8, (attempt, grown, _rss_mib() - base)
+
+
+def test_update_lets_other_threads_run(runs_without_the_lock):
+    side = 60   # 3,600 tentative tracks against 3,600 detections
+    grid = np.array([[100.0 * i, 200.0 * j, 100.0 * i + 40.0, 200.0 * j + 120.0]
+                     for i in range(side) for j in range(side)])
+    moved = grid + np.random.default_rng(0).normal(0, 30, grid.shape)
+    moved[:, 2:] = np.maximum(moved[:, 2:], moved[:, :2])
+    t = lf.ByteTracker()
+    t.update(grid, np.full(len(grid), 0.9))
+    assert runs_without_the_lock(lambda: t.update(moved, np.full(len(grid), 0.9)))

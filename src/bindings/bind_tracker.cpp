@@ -1,10 +1,14 @@
 // TrackerConfig and ByteTracker: frame validation in, result arrays out.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include "bindings/array_args.hpp"
 #include "bindings/bindings.hpp"
+#include "bindings/nogil.hpp"
 #include "core/tracker.hpp"
 
 namespace loomfeather::bindings {
@@ -46,10 +50,14 @@ TrackerConfig make_config(double high_score_thresh, double low_score_thresh, dou
 [[noreturn]] void refuse(const char* msg) { throw std::invalid_argument(msg); }
 
 // Validates one frame completely, in a fixed order, before the tracker is
-// touched. `held` keeps converted optional arrays alive for the call.
+// touched. `held` keeps converted optional arrays alive for the call; the
+// detections point into `values`, the frame's own copy of the boxes, scores
+// and embeddings, so that the tracker runs without the interpreter lock on
+// data no other thread can change under it (and checked as it was checked).
 struct ValidatedFrame {
     FrameInput input;
     std::vector<F64Array> held;
+    std::vector<double> values;
 };
 
 ValidatedFrame validate_frame(const F64Array& boxes, const F64Array& scores, const py::object& class_ids,
@@ -85,14 +93,18 @@ ValidatedFrame validate_frame(const F64Array& boxes, const F64Array& scores, con
             if (!std::isfinite(rows[k])) refuse("update: features must be finite");
     }
 
-    const double* b = boxes.data();
+    const std::size_t dim = frame.input.dim;
+    frame.values.resize(4 * n + (rows != nullptr ? n * dim : 0));
+    double* b = frame.values.data();
+    std::copy(boxes.data(), boxes.data() + 4 * n, b);
+    double* own_rows = b + 4 * n;
+    if (rows != nullptr) std::copy(rows, rows + n * dim, own_rows);
     const double* s = scores.data();
     frame.input.detections.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         const double* box = b + 4 * i;
         if (box[0] > box[2] || box[1] > box[3]) refuse("degenerate box (x2<x1 or y2<y1)");
-        frame.input.detections.push_back(
-            {box, s[i], classes[i], rows != nullptr ? rows + i * frame.input.dim : nullptr});
+        frame.input.detections.push_back({box, s[i], classes[i], rows != nullptr ? own_rows + i * dim : nullptr});
     }
     return frame;
 }
@@ -100,8 +112,12 @@ ValidatedFrame validate_frame(const F64Array& boxes, const F64Array& scores, con
 py::tuple update(ByteTracker& tracker, const F64Array& boxes, const F64Array& scores, const py::object& class_ids,
                  const py::object& features, bool return_indices) {
     const ValidatedFrame frame = validate_frame(boxes, scores, class_ids, features);
-    tracker.check_counters(frame.input.detections.size());
-    const std::vector<TrackOutput> rows = tracker.update(frame.input);
+    std::vector<TrackOutput> rows;
+    {
+        // The tracker takes its own mutex: one update at a time per tracker.
+        py::gil_scoped_release nogil;
+        rows = tracker.update(frame.input);
+    }
 
     const auto k = static_cast<py::ssize_t>(rows.size());
     auto ids = new_i64({k});
@@ -126,18 +142,26 @@ py::tuple update(ByteTracker& tracker, const F64Array& boxes, const F64Array& sc
 }
 
 py::tuple track_states(const ByteTracker& tracker) {
-    const auto& tracks = tracker.tracks();
-    const auto n = static_cast<py::ssize_t>(tracks.size());
+    // Read under the tracker's mutex, handed to Python after it is let go.
+    std::vector<std::int64_t> values;
+    {
+        const std::unique_lock<std::mutex> lock = lock_released(tracker.call_mutex());
+        for (const auto& t : tracker.tracks())
+            values.insert(values.end(), {t->track_id, static_cast<std::int32_t>(t->state), t->hits, t->age,
+                                         t->time_since_update});
+    }
+    const auto n = static_cast<py::ssize_t>(values.size() / 5);
     py::array_t<std::int64_t> cols[5] = {new_i64({n}), new_i64({n}), new_i64({n}), new_i64({n}), new_i64({n})};
-    for (py::ssize_t i = 0; i < n; ++i) {
-        const Track& t = *tracks[i];
-        cols[0].mutable_data()[i] = t.track_id;
-        cols[1].mutable_data()[i] = static_cast<std::int32_t>(t.state);
-        cols[2].mutable_data()[i] = t.hits;
-        cols[3].mutable_data()[i] = t.age;
-        cols[4].mutable_data()[i] = t.time_since_update;
+    for (int c = 0; c < 5; ++c) {
+        std::int64_t* out = cols[c].mutable_data();
+        for (py::ssize_t i = 0; i < n; ++i) out[i] = values[5 * i + c];
     }
     return py::make_tuple(cols[0], cols[1], cols[2], cols[3], cols[4]);
+}
+
+std::int32_t frame_index(const ByteTracker& tracker) {
+    const std::unique_lock<std::mutex> lock = lock_released(tracker.call_mutex());
+    return tracker.frame_index();
 }
 
 }  // namespace
@@ -166,8 +190,8 @@ void bind_byte_tracker(py::module_& m) {
     // The default configuration is converted once, here, at import.
     py::class_<ByteTracker>(m, "ByteTracker")
         .def(py::init<const TrackerConfig&>(), py::arg("config") = TrackerConfig())
-        .def("reset", &ByteTracker::reset)
-        .def_property_readonly("frame_index", &ByteTracker::frame_index)
+        .def("reset", &ByteTracker::reset, py::call_guard<py::gil_scoped_release>())
+        .def_property_readonly("frame_index", &frame_index)
         .def("update", &update,
              "Advance one frame. Returns (track_ids, xyxy, scores, class_ids); with return_indices=True also "
              "det_indices, the input row of the detection each reported track was matched to in this frame.",
