@@ -394,6 +394,12 @@ class ComposedTracker:
         self.tracks, self.next_id = [], 1
         self.stage_matches = [0, 0, 0]  # corrections per association stage, over the whole run
 
+    def clone(self):
+        """An independent copy; the filter (its noise weights only) and the configuration are shared."""
+        twin = copy.copy(self)
+        twin.__dict__.update({k: copy.deepcopy(v) for k, v in vars(self).items() if k not in ("kf", "c")})
+        return twin
+
     @staticmethod
     def normalise(f):
         s = 0.0
@@ -572,8 +578,7 @@ def _serial_order(model, streams, results, pos=None):
     for k, (p, stream) in enumerate(zip(pos, streams)):
         if p == len(stream):
             continue
-        trial = copy.copy(model)  # shares the (stateless) filter and configuration
-        trial.tracks, trial.stage_matches = copy.deepcopy(model.tracks), list(model.stage_matches)
+        trial = model.clone()
         boxes, scores, classes = stream[p]
         ids, xyxy, sc, cls, _ = trial.update(boxes, scores, classes, None)
         if _same((ids, np.asarray(xyxy).reshape(-1, 4), sc, cls), results[k][p]):
