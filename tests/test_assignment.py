@@ -244,9 +244,12 @@ def test_associate_has_no_empty_shortcut():
 # --- long solves and Ctrl-C ----------------------------------------------------------
 
 _INTERRUPTED_CHILD = r"""
-import sys, time
+import signal, sys, time
 import numpy as np
 import loomfeather_cpp as lf
+# A shell without job control starts background jobs with SIGINT ignored, and
+# Python then leaves it ignored: ask for KeyboardInterrupt explicitly.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 n = 2500
 ij = np.outer(np.arange(n), np.arange(n)).astype(float)   # every row's minimum in column 0
 rng = np.random.default_rng(0)

@@ -17,8 +17,10 @@ bool SignalPoll::poll(void* self) {
     const auto now = std::chrono::steady_clock::now();
     if (now < s->next_) return false;
     s->next_ = now + kSignalPeriod;
-    py::gil_scoped_acquire gil;
-    return PyErr_CheckSignals() != 0;
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() != 0;
+    PyGILState_Release(gil);
+    return raised;
 }
 
 }  // namespace loomfeather::bindings
