@@ -79,8 +79,9 @@ void restart_feature(std::vector<double>& f, const double* row, std::size_t dim)
 
 double fmin_ref(double a, double b) { return a < b ? a : b; }
 
-// Room for n values in a scratch buffer: it only ever grows, so that the
-// stages of a frame, which differ in size, do not refill it with zeros.
+// Room for n values in a scratch buffer: it never shrinks here, so that the
+// stages of a frame, which differ in size, do not refill it with zeros (it is
+// emptied only when the tracker gives its buffers back, pace_scratch).
 template <class T>
 T* room(std::vector<T>& buffer, std::size_t n) {
     if (buffer.size() < n) buffer.resize(n);
