@@ -1,4 +1,6 @@
 import os
+import threading
+import time
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -47,3 +49,30 @@ def simd(request):
     previous = lf._use_avx(request.param)
     yield request.param
     lf._use_avx(previous)
+
+
+def _runs_without_the_lock(call):
+    ran = []
+    started = threading.Event()
+
+    def other():
+        started.set()
+        time.sleep(0.001)
+        ran.append(time.perf_counter())
+
+    t = threading.Thread(target=other)
+    t.start()
+    started.wait()
+    call()
+    returned = time.perf_counter()
+    t.join()
+    return ran[0] < returned
+
+
+@pytest.fixture
+def runs_without_the_lock():
+    """runs_without_the_lock(call): whether another Python thread gets to run
+    while call() is running. That thread records the time once it holds the
+    interpreter lock, which is before call() returns only if call() released
+    the lock (call() should take a good fraction of a second)."""
+    return _runs_without_the_lock

@@ -1,4 +1,8 @@
 import itertools
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -154,6 +158,59 @@ def test_non_finite_refused_anywhere(call, bad, where):
     assert str(e.value) == "cost matrix must be finite; gate before assignment"
 
 
+# Shapes on both sides of every size switch of the solver: 16 working columns
+# (the gated and the four-wide searches), blocks of four entries in the
+# finiteness scan, the 1/4 share of entries that makes a matrix "gated", and
+# both orientations.
+FINITE_SHAPES = [(1, 1), (2, 15), (15, 15), (15, 16), (16, 16), (10, 16), (16, 10), (16, 17), (17, 16),
+                 (1, 16), (16, 1), (3, 40), (40, 3), (33, 33), (10, 61)]
+
+
+def _backgrounds(n, m, rng):
+    """Finite matrices of the kinds the solver tells apart."""
+    gated = np.full((n, m), 1.7)
+    gated[rng.random((n, m)) < 0.1] = 0.25
+    busy = np.full((n, m), 1.7)
+    busy[rng.random((n, m)) < 0.5] = 0.25
+    first_row_zero = rng.random((n, m))
+    first_row_zero[0] = 0.0
+    return {"zeros": np.zeros((n, m)), "minus zeros": np.full((n, m), -0.0), "gated": gated, "busy": busy,
+            "first row zero": first_row_zero, "negative": -rng.random((n, m)), "random": rng.random((n, m))}
+
+
+@pytest.mark.parametrize("call", [LA, JV, lambda c: lf.associate(c, 1.0)], ids=["la", "lapjv", "associate"])
+def test_non_finite_refused_whatever_the_size_and_first_row(call, simd):
+    rng = np.random.default_rng(3)
+    checked = 0
+    for n, m in FINITE_SHAPES:
+        for kind, base in _backgrounds(n, m, rng).items():
+            call(base)  # finite: solved
+            wheres = {(0, 0), (n - 1, m - 1), (0, m - 1), (n // 2, m // 2), (int(rng.integers(n)), int(rng.integers(m)))}
+            for where in wheres:
+                for bad in (np.nan, np.inf, -np.inf):
+                    cost = base.copy()
+                    cost[where] = bad
+                    with pytest.raises(ValueError) as e:
+                        call(cost)
+                    assert str(e.value) == "cost matrix must be finite; gate before assignment", (n, m, kind, where)
+                    checked += 1
+    assert checked > 1000
+
+
+def test_overlap_maximisation_with_a_nan_box_is_refused():
+    rng = np.random.default_rng(0)
+    xy = rng.uniform(0, 200, (26, 2))
+    boxes = np.hstack([xy, xy + 30.0])
+    tracks, dets = boxes[:10], boxes[10:].copy()
+    dets[7, 0] = np.nan
+    for cols in (15, 16):
+        for call in (LA, JV, lambda c: lf.associate(c, 0.0)):
+            with pytest.raises(ValueError, match="^cost matrix must be finite"):
+                call(-lf.iou_matrix(tracks, dets[:cols]))
+    with pytest.raises(ValueError, match="^cost matrix must be finite"):
+        LA(np.array([[0.0] * 16, [0.0] * 15 + [-np.inf]]))
+
+
 def test_reduced_cost_overflow_is_a_runtime_error():
     with pytest.raises(RuntimeError) as e:
         LA([[-1.7e308, 1.7e308], [-1.7e308, 1.7e308]])
@@ -182,3 +239,61 @@ def test_associate_gates_solver_pairs(cost, max_cost, matches, rows, cols):
 def test_associate_has_no_empty_shortcut():
     with pytest.raises(ValueError, match="^associate: cost must be a 2-D"):
         lf.associate(np.zeros(0), 1.0)
+
+
+# --- long solves and Ctrl-C ----------------------------------------------------------
+
+_INTERRUPTED_CHILD = r"""
+import signal, sys, time
+import numpy as np
+import loomfeather_cpp as lf
+# A shell without job control starts background jobs with SIGINT ignored, and
+# Python then leaves it ignored: ask for KeyboardInterrupt explicitly.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+n = 2500
+ij = np.outer(np.arange(n), np.arange(n)).astype(float)   # every row's minimum in column 0
+rng = np.random.default_rng(0)
+gated = np.full((n, n), 2.0)   # 5 % of the entries below the forbidden cost: the gated search
+few = rng.random((n, n)) < 0.05
+gated[few] = rng.integers(0, 3, few.sum()) * 0.5
+gated[0] = 2.0
+calls = {"linear_assignment": lambda: lf.linear_assignment(np.zeros((n, n))),
+         "associate": lambda: lf.associate(np.zeros((n, n - 1)), 1.0),
+         "linear_assignment_lapjv": lambda: lf.linear_assignment_lapjv(ij),
+         "linear_assignment, gated": lambda: lf.linear_assignment(gated)}
+for name, call in calls.items():
+    print("ready", flush=True)
+    t0 = time.perf_counter()
+    try:
+        call()
+        print("finished", time.perf_counter() - t0, flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    sys.stdin.readline()   # the parent's go-ahead, once it has read the answer
+"""
+
+
+def test_long_solves_stop_on_ctrl_c():
+    # Each of these solves takes seconds; a SIGINT sent 0.3 s into it must end
+    # it with KeyboardInterrupt well within 2 s.
+    with subprocess.Popen([sys.executable, "-c", _INTERRUPTED_CHILD], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, text=True) as child:
+        try:
+            for _ in range(4):
+                assert child.stdout.readline().strip() == "ready"
+                time.sleep(0.3)
+                sent = time.monotonic()
+                child.send_signal(signal.SIGINT)
+                answer = child.stdout.readline().strip()
+                assert answer == "interrupted" and time.monotonic() - sent < 2.0, answer
+                child.stdin.write("\n")
+                child.stdin.flush()
+            assert child.wait(timeout=30) == 0
+        finally:
+            child.kill()
+
+
+@pytest.mark.parametrize("call", [LA, JV, lambda c: lf.associate(c, 1.0)], ids=["la", "lapjv", "associate"])
+def test_solvers_let_other_threads_run(call, runs_without_the_lock):
+    n = 700
+    assert runs_without_the_lock(lambda: call(np.outer(np.arange(n), np.arange(n)).astype(float)))

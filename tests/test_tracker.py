@@ -1,4 +1,8 @@
+import copy
 import math
+import os
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -276,6 +280,18 @@ def test_nan_box_fails_after_advancing_and_tracker_recovers():
     assert run(t, [BOX], [0.9])[0].tolist() == [1]
 
 
+def test_nan_overlap_refused_by_tracker_at_every_frame_size():
+    # With only the overlap weight at 0 every cost is 0, and the NaN box's cost is NaN.
+    cfg = lf.TrackerConfig(w_iou=0.0, match_iou_thresh=0.0, use_mahalanobis_gating=False)
+    for others in (3, 14, 15, 16, 17, 40):
+        t = lf.ByteTracker(cfg)
+        boxes = np.array([[10.0 * k, 0.0, 10.0 * k + 8.0, 20.0] for k in range(others)])
+        t.update(boxes, np.full(others, 0.9))
+        bad = np.vstack([boxes, [[np.nan, 0.0, 5.0, 20.0]]])
+        with pytest.raises(ValueError, match="^cost matrix must be finite; gate before assignment$"):
+            t.update(bad, np.full(others + 1, 0.9))
+
+
 @pytest.mark.parametrize("box", [[0, 5, 10, 5], [math.nan, 0, 1, 1], [-1e308, 0, 1e308, 1]])
 def test_unusable_detection_starts_nothing(box):
     t = lf.ByteTracker()
@@ -293,6 +309,22 @@ def test_overflowing_aspect_corrects_no_track():
     run(t, [[0, 100, 1e302, 100]], [0.9])   # zero height: the aspect overflows
     assert states(t)[4] == [1]
     assert run(t, [BOX], [0.9])[0].tolist() == [1]
+
+
+@pytest.mark.parametrize("model", [False, True])
+def test_track_whose_box_overflows_is_deleted(model):
+    # Aspect and height stay finite while their product, the width, overflows.
+    kw = dict(n_init=1, match_iou_thresh=0.0, recovery_iou_thresh=0.0, use_mahalanobis_gating=False)
+    frames = [[[0, 0, 1e112, 1e118]], [[0, 0, 1e278, 1e54]], [BOX]]
+    t = ComposedTracker(**kw) if model else lf.ByteTracker(lf.TrackerConfig(**kw))
+    got = []
+    for boxes in frames:
+        boxes = np.array(boxes, dtype=float)
+        out = t.update(boxes, np.array([0.9]), np.array([-1]), None) if model else t.update(boxes, [0.9])
+        got.append(list(out[0]))
+    assert got == [[], [], []]   # never reported with an infinite box; gone, so the last box starts track 2
+    ids = [tr["id"] for tr in t.tracks] if model else t.track_states()[0].tolist()
+    assert ids == [2]
 
 
 def test_embedding_overflow_restarts_feature():
@@ -360,6 +392,13 @@ class ComposedTracker:
         self.c.update(kw)
         self.kf = lf.KalmanBoxTracker(self.c["kf_noise_scale"] * 0.05, self.c["kf_noise_scale"] * 0.00625)
         self.tracks, self.next_id = [], 1
+        self.reported_by_stage = [0, 0, 0]  # reported rows, by the stage that matched them
+
+    def clone(self):
+        """An independent copy; the filter (its noise weights only) and the configuration are shared."""
+        twin = copy.copy(self)
+        twin.__dict__.update({k: copy.deepcopy(v) for k, v in vars(self).items() if k not in ("kf", "c")})
+        return twin
 
     @staticmethod
     def normalise(f):
@@ -405,13 +444,21 @@ class ComposedTracker:
 
     def correct(self, t, i, boxes, scores, classes, feats):
         t["mean"], t["cov"] = self.kf.update(t["mean"], t["cov"], lf.xyxy_to_xyah(boxes[i]))
-        t.update(score=scores[i], cls=classes[i], tsu=0, hits=t["hits"] + 1)
+        t.update(score=scores[i], cls=classes[i], tsu=0, hits=t["hits"] + 1, det=i)
         if feats is not None and feats.shape[1] > 0:
             a, f = self.c["appearance_ema_alpha"], feats[i].tolist()
             t["feat"] = self.normalise(f if not t["feat"] else
                                        [((1.0 - a) * x) + (a * y) for x, y in zip(f, t["feat"])])
         if t["state"] == 0 and t["hits"] >= self.c["n_init"]:
             t["state"] = 1
+        self.drop_if_not_finite(t)
+
+    @staticmethod
+    def drop_if_not_finite(t):
+        """A state, or the box it is reported as, that is no longer finite ends the track."""
+        box = lf.xyah_to_xyxy(t["mean"][:4])
+        if not (np.isfinite(t["mean"]).all() and np.isfinite(t["cov"]).all() and np.isfinite(box).all()):
+            t["state"] = 2
 
     def update(self, boxes, scores, classes, feats):
         c = self.c
@@ -419,6 +466,7 @@ class ComposedTracker:
             t["mean"], t["cov"] = self.kf.predict(t["mean"], t["cov"])
             t["age"] += 1
             t["tsu"] += 1
+            self.drop_if_not_finite(t)
         high = [i for i, s in enumerate(scores) if s >= c["high_score_thresh"]]
         low = [i for i, s in enumerate(scores) if c["low_score_thresh"] <= s < c["high_score_thresh"]]
         conf = [t for t in self.tracks if t["state"] == 1]
@@ -427,14 +475,17 @@ class ComposedTracker:
         m1, ur1, uc1 = self.associate(conf, high, True, c["match_iou_thresh"], *args)
         for r, j in m1:
             self.correct(conf[r], high[j], boxes, scores, classes, feats)
+            conf[r]["stage"] = 0
         remaining = [conf[r] for r in ur1]
         m2, ur2, _ = self.associate(remaining, low, False, c["recovery_iou_thresh"], *args)
         for r, j in m2:
             self.correct(remaining[r], low[j], boxes, scores, classes, feats)
+            remaining[r]["stage"] = 1
         leftover = [high[j] for j in uc1]
         m3, ur3, uc3 = self.associate(tent, leftover, True, c["match_iou_thresh"], *args)
         for r, j in m3:
             self.correct(tent[r], leftover[j], boxes, scores, classes, feats)
+            tent[r]["stage"] = 2
         for t in [remaining[r] for r in ur2] + [tent[r] for r in ur3]:
             if t["state"] == 0 or t["tsu"] > c["max_age"]:
                 t["state"] = 2
@@ -448,24 +499,195 @@ class ComposedTracker:
                 self.next_id += 1
         self.tracks = [t for t in self.tracks if t["state"] != 2]
         out = [t for t in self.tracks if t["state"] == 1 and t["tsu"] == 0]
+        for t in out:
+            self.reported_by_stage[t["stage"]] += 1
         return ([t["id"] for t in out], lf.xyah_to_xyxy(np.array([t["mean"][:4] for t in out]).reshape(-1, 4)),
-                [t["score"] for t in out], [t["cls"] for t in out])
+                [t["score"] for t in out], [t["cls"] for t in out], [t["det"] for t in out])
 
 
-@pytest.mark.parametrize("kw, dim", [
-    ({}, 0),
-    (dict(use_giou=True, w_unc=0.5, class_aware=False), 0),
-    (dict(w_app=0.7, appearance_ema_alpha=0.8, n_init=2, max_age=5), 8),
-    (dict(use_lapjv=True, use_mahalanobis_gating=False), 0),
+@pytest.mark.parametrize("kw, dim, shuffle", [
+    ({}, 0, False),
+    ({}, 0, True),
+    (dict(use_giou=True, w_unc=0.5, class_aware=False), 0, False),
+    (dict(w_app=0.7, appearance_ema_alpha=0.8, n_init=2, max_age=5), 8, False),
+    (dict(w_app=0.7, appearance_ema_alpha=0.8, n_init=2, max_age=5), 8, True),
+    (dict(use_lapjv=True, use_mahalanobis_gating=False), 0, False),
 ])
-def test_cycle_matches_composed_building_blocks_bit_for_bit(kw, dim):
+def test_cycle_matches_composed_building_blocks_bit_for_bit(kw, dim, shuffle):
     fast, slow = lf.ByteTracker(lf.TrackerConfig(**kw)), ComposedTracker(**kw)
+    plain = lf.ByteTracker(lf.TrackerConfig(**kw))  # the same frames, without return_indices
+    rng = np.random.default_rng(5)
     total = 0
     for boxes, scores, classes, feats in scene(11, 250, dim):
+        if shuffle:
+            order = rng.permutation(len(scores))
+            boxes, scores, classes, feats = boxes[order], scores[order], classes[order], feats[order]
         feats = feats if dim else None
-        ids, xyxy, sc, cls = fast.update(boxes, scores, class_ids=classes, features=feats)
-        e_ids, e_xyxy, e_sc, e_cls = slow.update(boxes, scores, classes, feats)
+        ids, xyxy, sc, cls, det = fast.update(boxes, scores, class_ids=classes, features=feats, return_indices=True)
+        e_ids, e_xyxy, e_sc, e_cls, e_det = slow.update(boxes, scores, classes, feats)
         assert ids.tolist() == e_ids and cls.tolist() == list(e_cls) and sc.tolist() == list(e_sc)
         assert xyxy.tobytes() == np.ascontiguousarray(e_xyxy).tobytes()
+        # The detection whose measurement corrected each reported track in this frame.
+        assert det.dtype == np.int64 and det.tolist() == e_det
+        assert sc.tolist() == scores[det].tolist() and cls.tolist() == classes[det].astype(int).tolist()
+        without = plain.update(boxes, scores, class_ids=classes, features=feats)
+        assert len(without) == 4 and all(a.tobytes() == b.tobytes() for a, b in zip(without, (ids, xyxy, sc, cls)))
         total += len(ids)
     assert fast.track_states()[0].tolist() == [t["id"] for t in slow.tracks] and total > 500
+    assert min(slow.reported_by_stage) > 0, slow.reported_by_stage  # rows matched in each of the three stages
+
+
+def test_return_indices_is_keyword_only_and_typed():
+    t = lf.ByteTracker(lf.TrackerConfig(n_init=1))
+    for f in range(2):
+        out = run(t, [[500, 500, 540, 600], moving(f)], [0.2, 0.9], return_indices=True)
+    assert [a.tolist() for a in (out[0], out[4])] == [[1], [1]]
+    empty = run(t, [], [], return_indices=True)
+    assert len(empty) == 5 and empty[4].dtype == np.int64 and empty[4].shape == (0,)
+    with pytest.raises(TypeError):
+        t.update(np.zeros((0, 4)), np.zeros(0), None, None, True)
+
+
+# --- threads ------------------------------------------------------------------------
+
+
+def _frames(seed, count, dx, shared=False):
+    """A scene moved right by dx; with `shared`, every frame also sees one
+    object far from it with its own jitter, whose filtered box then depends on
+    every frame applied before, in their order."""
+    rng = np.random.default_rng(seed)
+    out = []
+    for boxes, scores, classes, _ in scene(seed, count):
+        boxes = boxes.copy()
+        boxes[:, [0, 2]] += dx
+        if shared:
+            boxes = np.vstack([boxes, [20000.0, 500.0, 20040.0, 600.0] + rng.normal(0, 2.0, 4)])
+            scores, classes = np.append(scores, 0.95), np.append(classes, 1)
+        out.append((boxes, scores, classes.astype(np.int64)))
+    return out
+
+
+def _same(a, b):
+    return len(a) == len(b) and all(np.asarray(x).tobytes() == np.asarray(y).tobytes() for x, y in zip(a, b))
+
+
+def _serial_order(model, streams, results, pos=None):
+    """An order of applying the streams' frames (each stream's in its own order)
+    under which the step-by-step model gives every recorded result; None if none does."""
+    pos = pos or [0] * len(streams)
+    if all(p == len(s) for p, s in zip(pos, streams)):
+        return []
+    for k, (p, stream) in enumerate(zip(pos, streams)):
+        if p == len(stream):
+            continue
+        trial = model.clone()
+        boxes, scores, classes = stream[p]
+        ids, xyxy, sc, cls, _ = trial.update(boxes, scores, classes, None)
+        if _same((ids, np.asarray(xyxy).reshape(-1, 4), sc, cls), results[k][p]):
+            rest = _serial_order(trial, streams, results, pos[:k] + [p + 1] + pos[k + 1:])
+            if rest is not None:
+                return [k] + rest
+    return None
+
+
+def test_two_threads_on_one_tracker_are_serialised():
+    # Two streams in disjoint parts of the image, fed to one tracker at once; a
+    # third thread reads its state meanwhile. Every result must be the one a
+    # serial application of the frames, in some interleaving, gives.
+    streams = [_frames(21, 120, 0.0, True), _frames(22, 120, 10000.0, True)]
+    tracker = lf.ByteTracker()
+    results = [[], []]
+    start = threading.Barrier(3)
+    done = threading.Event()
+    seen = []
+
+    def feed(k):
+        start.wait()
+        for boxes, scores, classes in streams[k]:
+            out = tracker.update(boxes, scores, class_ids=classes)
+            results[k].append((out[0], out[1], out[2], out[3]))
+            time.sleep(0.0002 * k)  # the other thread's turn now and then, so that the frames interleave
+
+    def read():
+        start.wait()
+        while not done.is_set():
+            ids, st, hits, age, tsu = tracker.track_states()
+            seen.append((tracker.frame_index, bool(np.all(np.diff(ids) > 0)), bool(np.isin(st, [0, 1]).all())))
+
+    threads = [threading.Thread(target=feed, args=(k,)) for k in (0, 1)]
+    reader = threading.Thread(target=read)
+    for t in threads + [reader]:
+        t.start()
+    for t in threads:
+        t.join()
+    done.set()
+    reader.join()
+    assert tracker.frame_index == 239
+    assert all(asc and ok for _, asc, ok in seen) and len(seen) > 0
+    order = _serial_order(ComposedTracker(), streams, results)
+    assert order is not None and len(order) == 240
+
+
+def test_threads_on_their_own_trackers_match_one_thread():
+    streams = [_frames(30 + k, 150, 0.0) for k in range(4)]
+
+    def track(stream, out):
+        t = lf.ByteTracker(lf.TrackerConfig(w_unc=0.3))
+        for boxes, scores, classes in stream:
+            out.append(t.update(boxes, scores, class_ids=classes, return_indices=True))
+
+    expected = []
+    for s in streams:
+        expected.append([])
+        track(s, expected[-1])
+    got = [[] for _ in streams]
+    threads = [threading.Thread(target=track, args=(s, g)) for s, g in zip(streams, got)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(_same(a, b) for g, e in zip(got, expected) for a, b in zip(g, e))
+    assert [len(g) for g in got] == [150] * 4 and sum(len(r[0]) for g in got for r in g) > 1000
+
+
+# --- memory ---------------------------------------------------------------------------
+
+
+def _rss_mib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+@pytest.mark.skipif(bool(os.environ.get("LF_SANITIZED")), reason="the sanitizer's allocator keeps freed memory")
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_working_memory_comes_back_after_a_spike_and_on_reset():
+    side = 40
+    grid = np.array([[100.0 * i, 200.0 * j, 100.0 * i + 40.0, 200.0 * j + 120.0]
+                     for i in range(side) for j in range(side)])   # 1,600 tracks x 1,600 detections
+    spike = (grid, np.full(len(grid), 0.9))
+    ordinary = [(np.array(moving(f)).reshape(1, 4), np.array([0.9])) for f in range(40)]
+    t = lf.ByteTracker()
+    for b, s in ordinary[:5]:
+        t.update(b, s)
+    base = _rss_mib()
+    for attempt in ("frames", "reset"):
+        t.update(*spike)
+        t.update(*spike)
+        grown = _rss_mib() - base
+        if attempt == "frames":
+            for b, s in ordinary:   # 40 ordinary frames: more than two windows of 16
+                t.update(b, s)
+        else:
+            t.reset()
+        assert grown > 30 and _rss_mib() - base < 8, (attempt, grown, _rss_mib() - base)
+
+
+def test_update_lets_other_threads_run(runs_without_the_lock):
+    side = 60   # 3,600 tentative tracks against 3,600 detections
+    grid = np.array([[100.0 * i, 200.0 * j, 100.0 * i + 40.0, 200.0 * j + 120.0]
+                     for i in range(side) for j in range(side)])
+    moved = grid + np.random.default_rng(0).normal(0, 30, grid.shape)
+    moved[:, 2:] = np.maximum(moved[:, 2:], moved[:, :2])
+    t = lf.ByteTracker()
+    t.update(grid, np.full(len(grid), 0.9))
+    assert runs_without_the_lock(lambda: t.update(moved, np.full(len(grid), 0.9)))

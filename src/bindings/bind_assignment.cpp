@@ -4,12 +4,13 @@
 
 #include "bindings/array_args.hpp"
 #include "bindings/bindings.hpp"
+#include "bindings/nogil.hpp"
 #include "core/assignment.hpp"
 
 namespace loomfeather::bindings {
 namespace {
 
-using Solver = AssignmentResult (*)(const double*, std::size_t, std::size_t);
+using Solver = AssignmentResult (*)(const double*, std::size_t, std::size_t, const StopPoll&);
 
 py::array_t<std::int64_t> to_i64(const std::vector<std::int64_t>& values) {
     auto out = new_i64({static_cast<py::ssize_t>(values.size())});
@@ -29,7 +30,9 @@ void def_solver(py::module_& m, const char* name, Solver solver, const char* doc
         [name, solver](const F64Array& cost) {
             if (cost.ndim() >= 1 && cost.size() == 0) return py::make_tuple(new_i64({0}), new_i64({0}));
             const auto [n, cols] = cost_shape(cost, name);
-            const AssignmentResult r = solver(cost.data(), n, cols);
+            const double* data = cost.data();
+            const AssignmentResult r = solve_released(
+                n * cols, [&, n = n, cols = cols](const StopPoll& stop) { return solver(data, n, cols, stop); });
             return py::make_tuple(to_i64(r.rows), to_i64(r.cols));
         },
         doc, py::arg("cost"));
@@ -45,7 +48,10 @@ void bind_assignment(py::module_& m) {
         "associate",
         [](const F64Array& cost, double max_cost) {
             const auto [n, cols] = cost_shape(cost, "associate");
-            const AssociationResult r = associate(cost.data(), n, cols, max_cost);
+            const double* data = cost.data();
+            const AssociationResult r = solve_released(n * cols, [&, n = n, cols = cols](const StopPoll& stop) {
+                return associate(data, n, cols, max_cost, stop);
+            });
             const std::size_t k = r.match_rows.size();
             auto matches = new_i64({static_cast<py::ssize_t>(k), 2});
             std::int64_t* out = matches.mutable_data();

@@ -7,6 +7,7 @@
 
 #include "bindings/array_args.hpp"
 #include "bindings/bindings.hpp"
+#include "bindings/nogil.hpp"
 #include "core/costs.hpp"
 
 namespace loomfeather::bindings {
@@ -71,7 +72,12 @@ py::tuple build_association_cost_py(const F64Array& ious, double w_iou, double w
     in.uncertainty = data_of(uncertainty_a);
 
     F64Array cost = new_f64({static_cast<py::ssize_t>(tracks), static_cast<py::ssize_t>(detections)});
-    const double gate = build_association_cost(in, cost.mutable_data());
+    double* out = cost.mutable_data();
+    double gate;
+    {
+        ReleaseIf nogil(n >= kReleasePairs);
+        gate = build_association_cost(in, out);
+    }
     return py::make_tuple(cost, gate);
 }
 
@@ -81,16 +87,25 @@ F64Array appearance_distance_py(const F64Array& track_features, const F64Array& 
     const py::ssize_t tracks = track_features.shape(0), detections = det_features.shape(0);
     F64Array out = new_f64({tracks, detections});
     if (tracks == 0 || detections == 0) return out;
-    appearance_distance(track_features.data(), static_cast<std::size_t>(tracks), det_features.data(),
-                        static_cast<std::size_t>(detections), static_cast<std::size_t>(track_features.shape(1)),
-                        out.mutable_data());
+    const auto dim = static_cast<std::size_t>(track_features.shape(1));
+    const std::size_t pairs = static_cast<std::size_t>(tracks) * static_cast<std::size_t>(detections);
+    double* o = out.mutable_data();
+    {
+        ReleaseIf nogil(pairs * (dim + 1) >= kReleasePairs);
+        appearance_distance(track_features.data(), static_cast<std::size_t>(tracks), det_features.data(),
+                            static_cast<std::size_t>(detections), dim, o);
+    }
     return out;
 }
 
 F64Array uncertainty_distance_py(const F64Array& gating_d2, double gate_thresh) {
     F64Array out(std::vector<py::ssize_t>(gating_d2.shape(), gating_d2.shape() + gating_d2.ndim()));
-    uncertainty_distance(gating_d2.data(), static_cast<std::size_t>(gating_d2.size()), gate_thresh,
-                         out.mutable_data());
+    const auto count = static_cast<std::size_t>(gating_d2.size());
+    double* o = out.mutable_data();
+    {
+        ReleaseIf nogil(count >= kReleaseBoxes);
+        uncertainty_distance(gating_d2.data(), count, gate_thresh, o);
+    }
     return out;
 }
 

@@ -7,6 +7,7 @@
 #include "bindings/array_args.hpp"
 #include "bindings/bindings.hpp"
 #include "core/simd.hpp"
+#include "core/tracker.hpp"
 
 namespace loomfeather::bindings {
 namespace {
@@ -67,6 +68,9 @@ void bind_test_switches(py::module_& m) {
     // the processor has AVX) to check the scalar ones too; returns the
     // previous setting. Registered after the public table.
     m.def("_use_avx", &loomfeather::use_avx, py::arg("on"));
+    // Private, for the memory benchmark: whether trackers give their working
+    // buffers back after a spike (on by default); returns the previous setting.
+    m.def("_release_scratch", &loomfeather::release_scratch_after_spikes, py::arg("on"));
 }
 
 }  // namespace loomfeather::bindings

@@ -1,6 +1,7 @@
 // Box conversions, areas, pairwise IoU/GIoU and clipping.
 #include "bindings/array_args.hpp"
 #include "bindings/bindings.hpp"
+#include "bindings/nogil.hpp"
 #include "core/geometry.hpp"
 
 namespace loomfeather::bindings {
@@ -15,7 +16,11 @@ void def_conversion(py::module_& m, const char* name, Kernel kernel) {
         [name, kernel](const F64Array& boxes) {
             const BoxArrayView v = parse_box_array(boxes, name);
             F64Array out = v.single ? new_f64({4}) : new_f64({static_cast<py::ssize_t>(v.count), 4});
-            if (v.count > 0) kernel(v.data(), out.mutable_data(), v.count);
+            double* o = out.mutable_data();
+            {
+                ReleaseIf nogil(v.count >= kReleaseBoxes);
+                if (v.count > 0) kernel(v.data(), o, v.count);
+            }
             return out;
         },
         py::arg("boxes"));
@@ -30,7 +35,11 @@ void def_pairwise(py::module_& m, const char* name, PairKernel kernel) {
             const BoxArrayView va = parse_box_set(a, name);
             const BoxArrayView vb = parse_box_set(b, name);
             F64Array out = new_f64({static_cast<py::ssize_t>(va.count), static_cast<py::ssize_t>(vb.count)});
-            if (va.count > 0 && vb.count > 0) kernel(va.data(), va.count, vb.data(), vb.count, out.mutable_data());
+            double* o = out.mutable_data();
+            {
+                ReleaseIf nogil(va.count * vb.count >= kReleasePairs);
+                if (va.count > 0 && vb.count > 0) kernel(va.data(), va.count, vb.data(), vb.count, o);
+            }
             return out;
         },
         py::arg("a"), py::arg("b"));
@@ -51,7 +60,11 @@ void bind_geometry(py::module_& m) {
         [](const F64Array& boxes) {
             const BoxArrayView v = parse_box_array(boxes, "box_area");
             F64Array out = v.single ? new_f64({}) : new_f64({static_cast<py::ssize_t>(v.count)});
-            if (v.count > 0) box_area(v.data(), out.mutable_data(), v.count);
+            double* o = out.mutable_data();
+            {
+                ReleaseIf nogil(v.count >= kReleaseBoxes);
+                if (v.count > 0) box_area(v.data(), o, v.count);
+            }
             return out;
         },
         py::arg("boxes"));
@@ -64,7 +77,11 @@ void bind_geometry(py::module_& m) {
         [](const F64Array& boxes, double width, double height) {
             const BoxArrayView v = parse_box_array(boxes, "clip_boxes");
             F64Array out = v.single ? new_f64({4}) : new_f64({static_cast<py::ssize_t>(v.count), 4});
-            if (v.count > 0) clip_boxes(v.data(), out.mutable_data(), v.count, width, height);
+            double* o = out.mutable_data();
+            {
+                ReleaseIf nogil(v.count >= kReleaseBoxes);
+                if (v.count > 0) clip_boxes(v.data(), o, v.count, width, height);
+            }
             return out;
         },
         py::arg("boxes"), py::arg("width"), py::arg("height"));

@@ -5,6 +5,7 @@
 
 #include "bindings/array_args.hpp"
 #include "bindings/bindings.hpp"
+#include "bindings/nogil.hpp"
 #include "bindings/object_protocol.hpp"
 #include "core/kalman.hpp"
 
@@ -56,7 +57,11 @@ auto per_track(const KalmanBoxTracker& tracker, const F64Array& mean, const F64A
     const double* pi = cov.data();
     double* mo = m.mutable_data();
     double* po = p.mutable_data();
-    for (py::ssize_t i = 0; i < n; ++i, mi += 8, pi += 64, mo += out, po += out * out) kernel(tracker, mi, pi, mo, po);
+    {
+        ReleaseIf nogil(static_cast<std::size_t>(n) >= kReleaseGating);
+        for (py::ssize_t i = 0; i < n; ++i, mi += 8, pi += 64, mo += out, po += out * out)
+            kernel(tracker, mi, pi, mo, po);
+    }
     return py::make_tuple(m, p);
 }
 
@@ -67,8 +72,12 @@ F64Array gating(const KalmanBoxTracker& tracker, const F64Array& means, const F6
     // Trailing values short of a whole measurement are ignored.
     const auto m = static_cast<py::ssize_t>(element_count(measurements) / 4);
     F64Array out = batch ? new_f64({n, m}) : new_f64({m});
-    core(tracker.sp, means.data(), covs.data(), static_cast<std::size_t>(n), measurements.data(),
-         static_cast<std::size_t>(m), out.mutable_data());
+    double* o = out.mutable_data();
+    {
+        ReleaseIf nogil(static_cast<std::size_t>(n) * static_cast<std::size_t>(m) >= kReleaseGating);
+        core(tracker.sp, means.data(), covs.data(), static_cast<std::size_t>(n), measurements.data(),
+             static_cast<std::size_t>(m), o);
+    }
     return out;
 }
 

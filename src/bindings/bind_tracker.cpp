@@ -1,13 +1,17 @@
 // TrackerConfig and ByteTracker: frame validation in, result arrays out; their
 // pickled state.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "bindings/array_args.hpp"
 #include "bindings/bindings.hpp"
+#include "bindings/nogil.hpp"
 #include "bindings/object_protocol.hpp"
 #include "core/tracker.hpp"
 
@@ -50,10 +54,14 @@ TrackerConfig make_config(double high_score_thresh, double low_score_thresh, dou
 [[noreturn]] void refuse(const char* msg) { throw std::invalid_argument(msg); }
 
 // Validates one frame completely, in a fixed order, before the tracker is
-// touched. `held` keeps converted optional arrays alive for the call.
+// touched. `held` keeps converted optional arrays alive for the call; the
+// detections point into `values`, the frame's own copy of the boxes, scores
+// and embeddings, so that the tracker runs without the interpreter lock on
+// data no other thread can change under it (and checked as it was checked).
 struct ValidatedFrame {
     FrameInput input;
     std::vector<F64Array> held;
+    std::vector<double> values;
 };
 
 ValidatedFrame validate_frame(const F64Array& boxes, const F64Array& scores, const py::object& class_ids,
@@ -89,24 +97,32 @@ ValidatedFrame validate_frame(const F64Array& boxes, const F64Array& scores, con
             if (!std::isfinite(rows[k])) refuse("update: features must be finite");
     }
 
-    const double* b = boxes.data();
+    const std::size_t dim = frame.input.dim;
+    frame.values.resize(4 * n + (rows != nullptr ? n * dim : 0));
+    double* b = frame.values.data();
+    std::copy(boxes.data(), boxes.data() + 4 * n, b);
+    double* own_rows = b + 4 * n;
+    if (rows != nullptr) std::copy(rows, rows + n * dim, own_rows);
     const double* s = scores.data();
     frame.input.detections.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         const double* box = b + 4 * i;
         if (box[0] > box[2] || box[1] > box[3]) refuse("degenerate box (x2<x1 or y2<y1)");
-        frame.input.detections.push_back(
-            {box, s[i], classes[i], rows != nullptr ? rows + i * frame.input.dim : nullptr});
+        frame.input.detections.push_back({box, s[i], classes[i], rows != nullptr ? own_rows + i * dim : nullptr});
     }
     return frame;
 }
 
 py::tuple update(Live<ByteTracker> self, const F64Array& boxes, const F64Array& scores, const py::object& class_ids,
-                 const py::object& features) {
+                 const py::object& features, bool return_indices) {
     ByteTracker& tracker = *self;
     const ValidatedFrame frame = validate_frame(boxes, scores, class_ids, features);
-    tracker.check_counters(frame.input.detections.size());
-    const std::vector<TrackOutput> rows = tracker.update(frame.input);
+    std::vector<TrackOutput> rows;
+    {
+        // The tracker takes its own mutex: one update at a time per tracker.
+        py::gil_scoped_release nogil;
+        rows = tracker.update(frame.input);
+    }
 
     const auto k = static_cast<py::ssize_t>(rows.size());
     auto ids = new_i64({k});
@@ -123,20 +139,27 @@ py::tuple update(Live<ByteTracker> self, const F64Array& boxes, const F64Array& 
         ps[r] = rows[r].score;
         pc[r] = rows[r].class_id;
     }
-    return py::make_tuple(ids, xyxy, out_scores, classes);
+    if (!return_indices) return py::make_tuple(ids, xyxy, out_scores, classes);
+    auto matched = new_i64({k});
+    auto* pm = matched.mutable_data();
+    for (py::ssize_t r = 0; r < k; ++r) pm[r] = rows[r].det_index;
+    return py::make_tuple(ids, xyxy, out_scores, classes, matched);
 }
 
 py::tuple track_states(Live<ByteTracker> self) {
-    const auto& tracks = self->tracks();
-    const auto n = static_cast<py::ssize_t>(tracks.size());
+    // Read under the tracker's mutex, handed to Python after it is let go.
+    std::vector<std::int64_t> values;
+    {
+        const std::unique_lock<std::mutex> lock = lock_released(self->call_mutex());
+        for (const auto& t : self->tracks())
+            values.insert(values.end(), {t->track_id, static_cast<std::int32_t>(t->state), t->hits, t->age,
+                                         t->time_since_update});
+    }
+    const auto n = static_cast<py::ssize_t>(values.size() / 5);
     py::array_t<std::int64_t> cols[5] = {new_i64({n}), new_i64({n}), new_i64({n}), new_i64({n}), new_i64({n})};
-    for (py::ssize_t i = 0; i < n; ++i) {
-        const Track& t = *tracks[i];
-        cols[0].mutable_data()[i] = t.track_id;
-        cols[1].mutable_data()[i] = static_cast<std::int32_t>(t.state);
-        cols[2].mutable_data()[i] = t.hits;
-        cols[3].mutable_data()[i] = t.age;
-        cols[4].mutable_data()[i] = t.time_since_update;
+    for (int c = 0; c < 5; ++c) {
+        std::int64_t* out = cols[c].mutable_data();
+        for (py::ssize_t i = 0; i < n; ++i) out[i] = values[5 * i + c];
     }
     return py::make_tuple(cols[0], cols[1], cols[2], cols[3], cols[4]);
 }
@@ -193,8 +216,14 @@ TrackerConfig config_from_state(py::handle state, const std::string& what) {
     return c;
 }
 
+// The tracker's state, read under its mutex (another thread may be updating it).
+TrackerSnapshot locked_snapshot(const ByteTracker& tracker) {
+    const std::unique_lock<std::mutex> lock = lock_released(tracker.call_mutex());
+    return tracker.snapshot();
+}
+
 py::tuple tracker_state(const ByteTracker& tracker) {
-    const TrackerSnapshot s = tracker.snapshot();
+    const TrackerSnapshot s = locked_snapshot(tracker);
     py::tuple tracks(s.tracks.size());
     for (std::size_t k = 0; k < s.tracks.size(); ++k) {
         const Track& t = s.tracks[k];
@@ -237,6 +266,11 @@ std::unique_ptr<ByteTracker> tracker_from_state(py::handle state) {
     return ByteTracker::restore(s);
 }
 
+std::int32_t frame_index(Live<ByteTracker> self) {
+    const std::unique_lock<std::mutex> lock = lock_released(self->call_mutex());
+    return self->frame_index();
+}
+
 }  // namespace
 
 void bind_tracker_config(py::module_& m) {
@@ -273,10 +307,18 @@ void bind_byte_tracker(py::module_& m) {
     py::class_<ByteTracker> cls(m, "ByteTracker");
     cls.def(py::init([](Live<TrackerConfig> config) { return std::make_unique<ByteTracker>(*config); }),
             py::arg("config") = TrackerConfig())
-        .def("reset", [](Live<ByteTracker> t) { t->reset(); })
-        .def_property_readonly("frame_index", [](Live<ByteTracker> t) { return t->frame_index(); })
-        .def("update", &update, "Advance one frame. Returns (track_ids, xyxy, scores, class_ids).", py::arg("boxes"),
-             py::arg("scores"), py::arg("class_ids") = py::none(), py::arg("features") = py::none())
+        .def("reset",
+             [](Live<ByteTracker> t) {
+                 // reset() takes the tracker's mutex itself.
+                 py::gil_scoped_release nogil;
+                 t->reset();
+             })
+        .def_property_readonly("frame_index", &frame_index)
+        .def("update", &update,
+             "Advance one frame. Returns (track_ids, xyxy, scores, class_ids); with return_indices=True also "
+             "det_indices, the input row of the detection each reported track was matched to in this frame.",
+             py::arg("boxes"), py::arg("scores"), py::arg("class_ids") = py::none(), py::arg("features") = py::none(),
+             py::kw_only(), py::arg("return_indices") = false)
         .def("track_states", &track_states, "Return (ids, states, hits, ages, time_since_update) in track order.");
 
     // Object protocol: a pickled or copied tracker holds the complete state
@@ -285,7 +327,7 @@ void bind_byte_tracker(py::module_& m) {
     cls.def(py::pickle([](Live<ByteTracker> t) { return tracker_state(*t); },
                        [](const py::object& state) { return tracker_from_state(state); }));
     def_copy_and_reduce(
-        cls, [](const ByteTracker& t) { return ByteTracker::restore(t.snapshot()); },
+        cls, [](const ByteTracker& t) { return ByteTracker::restore(locked_snapshot(t)); },
         [](Live<ByteTracker> t) { return tracker_state(*t); });
     guard_instance_methods(cls);
 }

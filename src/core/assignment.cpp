@@ -15,6 +15,27 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// Counts a solve's work and hands the caller's poll a turn once per
+// kPollWork units (a unit is one column looked at, about a nanosecond).
+class Pacer {
+public:
+    explicit Pacer(const StopPoll& stop) : stop_(stop) {}
+    void work(std::size_t units) {
+        if (stop_.poll == nullptr) return;
+        if (units < left_) {
+            left_ -= units;
+            return;
+        }
+        left_ = kPollWork;
+        if (stop_.poll(stop_.context)) throw SolveInterrupted();
+    }
+
+private:
+    static constexpr std::size_t kPollWork = std::size_t{1} << 20;
+    const StopPoll& stop_;
+    std::size_t left_ = kPollWork;
+};
+
 // The solvers work on nr = min(n, m) rows and nc = max(n, m) columns, so that
 // every row can be placed. A wide or square matrix is read in place; a tall
 // one is transposed into `storage` (working row r = input column r).
@@ -202,7 +223,7 @@ bool collect_others(const double* cost, std::size_t n, std::size_t m, double top
 }
 
 // The search of every row, each step scanning every column off the tree.
-void search_by_columns(const WorkingMatrix& wm, AssignmentWorkspace& ws) {
+void search_by_columns(const WorkingMatrix& wm, AssignmentWorkspace& ws, Pacer& pace) {
     const std::size_t nr = wm.nr, nc = wm.nc;
     std::vector<double>&u = ws.u, &v = ws.v, &minv = ws.minv;
     std::vector<std::size_t>&p = ws.p, &way = ws.way, &free_cols = ws.free_cols, &tree_cols = ws.tree_cols;
@@ -234,6 +255,7 @@ void search_by_columns(const WorkingMatrix& wm, AssignmentWorkspace& ws) {
             else
 #endif
                 s = scan_list(w_row, u[i0], pending, j0, free_cols.data(), n_free, minv.data(), v.data(), way.data());
+            pace.work((dense ? nc : n_free) + tree_cols.size());
             const double delta = s.delta;
             const std::size_t j1 = s.j1;
             // Only reachable when the reduced costs overflow to infinity.
@@ -403,7 +425,7 @@ LF_TARGET_AVX void slots_commit_avx(const Slots& s, std::size_t j0, double& delt
 }
 #endif
 
-void search_with_background(const Sparse& sp, AssignmentWorkspace& ws) {
+void search_with_background(const Sparse& sp, AssignmentWorkspace& ws, Pacer& pace) {
     const std::size_t nr = sp.nr, nc = sp.nc;
     const double background = sp.background;
     std::vector<double>&u = ws.u, &v = ws.v, &minv = ws.minv;
@@ -536,6 +558,7 @@ void search_with_background(const Sparse& sp, AssignmentWorkspace& ws) {
             }
             for (std::size_t k = sp.row_start[row]; k < sp.row_start[row + 1]; ++k)
                 row_vals[sp.others[k].first] = background;
+            pace.work(sl.count + loose.size() + tree_cols.size() + (sp.row_start[row + 1] - sp.row_start[row]));
             std::size_t j1_slot = kNoClass;
 #if LF_X86_SIMD
             if (avx)
@@ -572,6 +595,7 @@ void search_with_background(const Sparse& sp, AssignmentWorkspace& ws) {
             j0 = j;
         } while (j0 != 0);
 
+        pace.work(changed.size() + n_slots);
         for (const std::size_t j : changed) regroup(ws, j);
         changed.clear();
         // A full table: values that no column holds any more free their slot.
@@ -589,6 +613,7 @@ void search_with_background(const Sparse& sp, AssignmentWorkspace& ws) {
                 if (value_ids[j] != kNoClass) value_ids[j] = remap[value_ids[j]];
             const std::vector<std::size_t> waiting = ws.unclassed;
             for (const std::size_t j : waiting) regroup(ws, j);
+            pace.work(nc);
         }
     }
 }
@@ -622,15 +647,16 @@ void require_finite_cost(const double* cost, std::size_t n, std::size_t m) {
 // pass, which reads minv[j] first: the same subtraction of the same values,
 // done later. (The first pass subtracts +0.0, which changes no value.) A
 // gated matrix goes to search_with_background, which takes the same steps.
-AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m) {
+AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m, const StopPoll& stop) {
     AssignmentWorkspace ws;
     AssignmentResult out;
-    linear_assignment(cost, n, m, ws, out);
+    linear_assignment(cost, n, m, ws, out, stop);
     return out;
 }
 
 void linear_assignment(const double* cost, std::size_t n, std::size_t m, AssignmentWorkspace& ws,
-                       AssignmentResult& out) {
+                       AssignmentResult& out, const StopPoll& stop) {
+    Pacer pace(stop);
     out.rows.clear();
     out.cols.clear();
     if (n == 0 || m == 0) return;
@@ -648,13 +674,20 @@ void linear_assignment(const double* cost, std::size_t n, std::size_t m, Assignm
     // A gated matrix: at least three quarters of the entries hold one value,
     // the largest of the first row (the forbidden cost; not zero, so that
     // equal values have equal bits). Its other entries are listed per working
-    // row, straight from the caller's matrix in either orientation.
+    // row, straight from the caller's matrix in either orientation. Whichever
+    // way the matrix goes, every entry is checked for finiteness first: by
+    // collect_others, or on its own when the shortcut is not tried.
     bool sparse = false;
+    double top = 0.0;
     if (nc >= kSparseMinColumns) {
-        double top = cost[0];
+        top = cost[0];
         for (std::size_t c = 1; c < m; ++c) top = cost[c] > top ? cost[c] : top;
+    }
+    if (nc < kSparseMinColumns || top == 0.0) {
+        require_finite_cost(cost, n, m);
+    } else {
         auto& found = ws.found;  // (input row, input column, value), by input row
-        sparse = top != 0.0 && collect_others(cost, n, m, top, (n * m) / 4, found);
+        sparse = collect_others(cost, n, m, top, (n * m) / 4, found);
         if (sparse) {
             std::vector<std::size_t>& start = ws.row_start;
             auto& list = ws.others;
@@ -668,13 +701,11 @@ void linear_assignment(const double* cost, std::size_t n, std::size_t m, Assignm
                 list[start[wr + 1]++] = {wc + 1, e.value};
             }
             start.pop_back();
-            search_with_background(Sparse{nr, nc, top, start, list}, ws);
+            search_with_background(Sparse{nr, nc, top, start, list}, ws, pace);
         }
-    } else {
-        require_finite_cost(cost, n, m);
     }
     const WorkingMatrix wm(cost, n, m, ws.transposed, !sparse);
-    if (!sparse) search_by_columns(wm, ws);
+    if (!sparse) search_by_columns(wm, ws, pace);
 
     std::vector<std::int64_t>& col_of_row = ws.col_of_row;
     col_of_row.assign(nr, -1);
@@ -687,8 +718,9 @@ void linear_assignment(const double* cost, std::size_t n, std::size_t m, Assignm
 // Jonker-Volgenant: a greedy start on row minima, then one Dijkstra search
 // with column prices v (reduced cost W[i][j] - v[j]) per row left free.
 // Ties go to the lowest column index at every step.
-AssignmentResult linear_assignment_lapjv(const double* cost, std::size_t n, std::size_t m) {
+AssignmentResult linear_assignment_lapjv(const double* cost, std::size_t n, std::size_t m, const StopPoll& stop) {
     if (n == 0 || m == 0) return {};
+    Pacer pace(stop);
     require_finite_cost(cost, n, m);
     std::vector<double> storage;
     const WorkingMatrix wm(cost, n, m, storage);
@@ -701,6 +733,7 @@ AssignmentResult linear_assignment_lapjv(const double* cost, std::size_t n, std:
     {
         std::vector<double> row_min(nr);
         for (std::size_t i = 0; i < nr; ++i) {
+            pace.work(nc);
             double best = wm.at(i, 0);
             for (std::size_t j = 1; j < nc; ++j)
                 if (wm.at(i, j) < best) best = wm.at(i, j);
@@ -730,6 +763,7 @@ AssignmentResult linear_assignment_lapjv(const double* cost, std::size_t n, std:
         std::size_t jstar;
         double mu;
         for (;;) {
+            pace.work(nc);
             mu = kInf;
             jstar = nc;
             for (std::size_t j = 0; j < nc; ++j) {
@@ -819,7 +853,8 @@ void unmatched_all(std::size_t n, std::size_t m, AssociationResult& out) {
     for (std::size_t c = 0; c < m; ++c) out.unmatched_cols[c] = static_cast<std::int64_t>(c);
 }
 
-AssociationResult associate(const double* cost, std::size_t n, std::size_t m, double max_cost) {
+AssociationResult associate(const double* cost, std::size_t n, std::size_t m, double max_cost,
+                            const StopPoll& stop) {
     if (n == 0 || m == 0) {
         // Nothing to pair: no solver, hence no finiteness check either.
         // Sized in one step: an empty (2^40, 0) matrix then fails at once with
@@ -828,7 +863,7 @@ AssociationResult associate(const double* cost, std::size_t n, std::size_t m, do
         unmatched_all(n, m, out);
         return out;
     }
-    return accept_pairs(linear_assignment(cost, n, m), cost, n, m, max_cost);
+    return accept_pairs(linear_assignment(cost, n, m, stop), cost, n, m, max_cost);
 }
 
 }  // namespace loomfeather

@@ -4,10 +4,25 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <utility>
 #include <vector>
 
 namespace loomfeather {
+
+// A long solve asks poll(context) now and then (after about a million
+// elementary steps of work) whether to stop; on true it throws
+// SolveInterrupted, which leaves nothing behind. Without a poll (the
+// default) it never asks. The poll must be cheap most of the time.
+struct StopPoll {
+    bool (*poll)(void*) = nullptr;
+    void* context = nullptr;
+};
+
+class SolveInterrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "assignment stopped by its caller"; }
+};
 
 // Pair k is (rows[k], cols[k]); min(n, m) pairs.
 struct AssignmentResult {
@@ -64,13 +79,14 @@ struct AssignmentWorkspace {
 };
 
 // The reference's shortest-augmenting-path solver, with its tie-breaking.
-AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m);
+AssignmentResult linear_assignment(const double* cost, std::size_t n, std::size_t m, const StopPoll& stop = {});
 // The same, with caller-kept storage; `out` is overwritten.
 void linear_assignment(const double* cost, std::size_t n, std::size_t m, AssignmentWorkspace& ws,
-                       AssignmentResult& out);
+                       AssignmentResult& out, const StopPoll& stop = {});
 
 // Jonker-Volgenant: optimal, but a different optimum on ties.
-AssignmentResult linear_assignment_lapjv(const double* cost, std::size_t n, std::size_t m);
+AssignmentResult linear_assignment_lapjv(const double* cost, std::size_t n, std::size_t m,
+                                         const StopPoll& stop = {});
 
 // The acceptance rule, in the solver's pair order: pair (r, c) is accepted
 // when max_cost >= cost[r*m + c] and, if `reject` is given, reject[r*m + c]
@@ -85,6 +101,7 @@ void accept_pairs(const AssignmentResult& pairs, const double* cost, std::size_t
 void unmatched_all(std::size_t n, std::size_t m, AssociationResult& out);
 
 // linear_assignment followed by accept_pairs; with n or m = 0 no solver runs.
-AssociationResult associate(const double* cost, std::size_t n, std::size_t m, double max_cost);
+AssociationResult associate(const double* cost, std::size_t n, std::size_t m, double max_cost,
+                            const StopPoll& stop = {});
 
 }  // namespace loomfeather

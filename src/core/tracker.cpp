@@ -1,6 +1,7 @@
 #include "core/tracker.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -8,6 +9,9 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "core/costs.hpp"
 #include "core/geometry.hpp"
@@ -17,6 +21,13 @@ namespace loomfeather {
 namespace {
 
 constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+
+// Working buffers are given back when, over a window of this many frames,
+// none needed a quarter of what they hold, and they hold more than the
+// floor (in units of about 25 to 60 bytes: a few MiB).
+constexpr std::size_t kScratchWindow = 16;
+constexpr std::size_t kScratchFloor = std::size_t{1} << 16;
+std::atomic<bool> g_release_scratch{true};
 
 // x - x is 0 for a finite x and NaN otherwise, and a NaN stays in a sum.
 bool all_finite(const double* v, std::size_t n) {
@@ -44,7 +55,13 @@ bool all_finite(const double* v, std::size_t n) {
     return all == all;
 }
 
-bool state_finite(const Track& t) { return all_finite(t.mean, 8) && all_finite(t.covariance, 64); }
+// The state, and the box it is reported as: a finite aspect times a finite
+// height can still overflow the width.
+bool state_finite(const Track& t) {
+    double box[4];
+    xyah_to_xyxy(t.mean, box, 1);
+    return all_finite(t.mean, 8) && all_finite(t.covariance, 64) && all_finite(box, 4);
+}
 
 // Normalise in place when the norm is above 1e-12 (a NaN norm leaves it as is).
 void normalise(std::vector<double>& f) {
@@ -62,8 +79,9 @@ void restart_feature(std::vector<double>& f, const double* row, std::size_t dim)
 
 double fmin_ref(double a, double b) { return a < b ? a : b; }
 
-// Room for n values in a scratch buffer: it only ever grows, so that the
-// stages of a frame, which differ in size, do not refill it with zeros.
+// Room for n values in a scratch buffer: it never shrinks here, so that the
+// stages of a frame, which differ in size, do not refill it with zeros (it is
+// emptied only when the tracker gives its buffers back, pace_scratch).
 template <class T>
 T* room(std::vector<T>& buffer, std::size_t n) {
     if (buffer.size() < n) buffer.resize(n);
@@ -71,6 +89,8 @@ T* room(std::vector<T>& buffer, std::size_t n) {
 }
 
 }  // namespace
+
+bool release_scratch_after_spikes(bool on) { return g_release_scratch.exchange(on); }
 
 void validate_config(const TrackerConfig& c) {
     auto fail = [](const std::string& msg) { throw std::invalid_argument(msg); };
@@ -117,9 +137,34 @@ ByteTracker::ByteTracker(const TrackerConfig& config)
 }
 
 void ByteTracker::reset() {
+    std::lock_guard<std::mutex> hold(calls_.mutex);
     tracks_.clear();
     next_id_ = 1;
     frame_index_ = -1;
+    if (g_release_scratch.load(std::memory_order_relaxed)) release_scratch();
+}
+
+void ByteTracker::release_scratch() {
+    const bool large = scratch_held_ > kScratchFloor;
+    scratch_ = Scratch{};
+    scratch_held_ = window_peak_ = window_frames_ = 0;
+#if defined(__GLIBC__)
+    // Large blocks were mapped on their own and are gone already; this hands
+    // back the free pages of the heap as well.
+    if (large) malloc_trim(0);
+#else
+    (void)large;
+#endif
+}
+
+void ByteTracker::pace_scratch(std::size_t frame_units) {
+    scratch_held_ = std::max(scratch_held_, frame_units);
+    window_peak_ = std::max(window_peak_, frame_units);
+    if (++window_frames_ < kScratchWindow) return;
+    const bool spike_passed = scratch_held_ > kScratchFloor && scratch_held_ / 4 > window_peak_;
+    window_frames_ = 0;
+    window_peak_ = 0;
+    if (spike_passed && g_release_scratch.load(std::memory_order_relaxed)) release_scratch();
 }
 
 void ByteTracker::check_counters(std::size_t n_detections) const {
@@ -146,7 +191,7 @@ bool ByteTracker::usable(const double* z) const {
     return all_finite(z, 4) && std::isfinite(pp) && std::isfinite(vv) && pp > 0.0;
 }
 
-void ByteTracker::start_track(const Detection& det, const double* z, std::size_t dim) {
+void ByteTracker::start_track(const Detection& det, std::size_t det_index, const double* z, std::size_t dim) {
     auto t = std::make_unique<Track>();
     kalman::initiate(std_weight_position_, std_weight_velocity_, z, t->mean, t->covariance);
     t->track_id = next_id_;
@@ -159,6 +204,7 @@ void ByteTracker::start_track(const Detection& det, const double* z, std::size_t
     t->n_init = config_.n_init;
     t->max_age = config_.max_age;
     t->appearance_ema_alpha = config_.appearance_ema_alpha;
+    t->det_index = static_cast<std::int64_t>(det_index);
     if (det.embedding != nullptr && dim > 0) restart_feature(t->feature, det.embedding, dim);
     tracks_.push_back(std::move(t));
     ++next_id_;
@@ -168,11 +214,12 @@ void ByteTracker::predict_track(Track& t) const {
     kalman::predict(std_weight_position_, std_weight_velocity_, t.mean, t.covariance, t.mean, t.covariance);
     ++t.age;
     ++t.time_since_update;
-    // A state that stopped being finite can never be matched again; drop it now.
+    // A state (or its box) that stopped being finite can never be matched again; drop it now.
     if (!state_finite(t)) t.state = TrackState::Deleted;
 }
 
-void ByteTracker::update_track(Track& t, const Detection& det, const double* z, std::size_t dim) const {
+void ByteTracker::update_track(Track& t, const Detection& det, std::size_t det_index, const double* z,
+                               std::size_t dim) const {
     double mean[8], cov[64];
     kalman::update(std_weight_position_, std_weight_velocity_, t.mean, t.covariance, z, mean, cov);
     std::copy(mean, mean + 8, t.mean);
@@ -181,6 +228,7 @@ void ByteTracker::update_track(Track& t, const Detection& det, const double* z, 
     ++t.hits;
     t.class_id = det.class_id;
     t.time_since_update = 0;
+    t.det_index = static_cast<std::int64_t>(det_index);
 
     if (det.embedding != nullptr && dim > 0) {
         if (t.feature.empty() || t.feature.size() != dim) {
@@ -221,6 +269,7 @@ void ByteTracker::associate_tracks(const TrackRefs& tracks, const FrameInput& fr
     }
     Scratch& s = scratch_;
     auto det = [&](std::size_t j) -> const Detection& { return frame.detections[dets[j]]; };
+    frame_units_ = std::max(frame_units_, n + (T + D) * (dim + 16));
 
     double* track_boxes = room(s.track_boxes, 4 * T);
     double* det_boxes = room(s.det_boxes, 4 * D);
@@ -359,11 +408,14 @@ void ByteTracker::solve_stage(const double* cost, std::size_t T, std::size_t D, 
 }
 
 std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
+    std::lock_guard<std::mutex> hold(calls_.mutex);
+    check_counters(frame.detections.size());
     ++frame_index_;
     for (auto& t : tracks_) predict_track(*t);
 
     Scratch& s = scratch_;
     const std::size_t n_det = frame.detections.size();
+    frame_units_ = 4 * (n_det + tracks_.size());
     // Each detection's measurement and usability, once per frame.
     room(s.meas, 4 * n_det);
     room(s.usable, n_det);
@@ -389,7 +441,7 @@ std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
     }
     const std::size_t dim = frame.dim;
     auto correct = [&](Track& t, std::size_t det_index) {
-        update_track(t, frame.detections[det_index], &s.meas[4 * det_index], dim);
+        update_track(t, frame.detections[det_index], det_index, &s.meas[4 * det_index], dim);
     };
 
     associate_tracks(s.confirmed, frame, s.high, true, config_.match_iou_thresh, s.r1);
@@ -414,7 +466,7 @@ std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
     for (std::int64_t c : s.r3.unmatched_cols) {
         const std::size_t j = s.leftover[c];
         const Detection& d = frame.detections[j];
-        if (d.score >= config_.new_track_thresh && s.usable[j]) start_track(d, &s.meas[4 * j], dim);
+        if (d.score >= config_.new_track_thresh && s.usable[j]) start_track(d, j, &s.meas[4 * j], dim);
     }
 
     remove_deleted();
@@ -422,10 +474,11 @@ std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
     std::vector<TrackOutput> out;
     for (const auto& t : tracks_) {
         if (t->state != TrackState::Confirmed || t->time_since_update != 0) continue;
-        TrackOutput row{t->track_id, {}, t->score, t->class_id};
+        TrackOutput row{t->track_id, {}, t->score, t->class_id, t->det_index};
         xyah_to_xyxy(t->mean, row.box, 1);
         out.push_back(row);
     }
+    pace_scratch(frame_units_);
     return out;
 }
 

@@ -9,11 +9,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "core/assignment.hpp"
 
 namespace loomfeather {
+
+// Private, for measurements: whether trackers give their working buffers back
+// after a spike and on reset() (on by default); returns the previous setting.
+bool release_scratch_after_spikes(bool on);
 
 // The tracker's tuning values, in declared order.
 struct TrackerConfig {
@@ -59,6 +64,9 @@ struct Track {
     std::int32_t max_age = 0;
     std::vector<double> feature;  // unit length when it could be normalised
     double appearance_ema_alpha = 0.0;
+    // Input row of the detection that last corrected (or started) the track.
+    // Read only for tracks matched in the current frame.
+    std::int64_t det_index = -1;
 };
 
 // One detection of a frame; the pointers borrow the caller's arrays.
@@ -79,6 +87,7 @@ struct TrackOutput {
     double box[4];
     double score;
     std::int32_t class_id;
+    std::int64_t det_index;  // input row of the detection matched in this frame
 };
 
 // --- State export and import ---------------------------------------------------
@@ -101,22 +110,28 @@ struct TrackerSnapshot {
 // is not Deleted.
 void validate_snapshot(const TrackerSnapshot& snapshot);
 
+// Calls from several threads: update() and reset() hold call_mutex() while
+// they run, one at a time. A caller that reads frame_index() or tracks()
+// while other threads may be calling them holds call_mutex() around the read.
 class ByteTracker {
 public:
     // Validates its own copy of `config`.
     explicit ByteTracker(const TrackerConfig& config);
 
     // Advances one validated frame; returns the confirmed tracks matched in it,
-    // in ascending identifier order.
+    // in ascending identifier order. Refuses (check_counters) a frame that could
+    // overflow the counters before changing anything.
     std::vector<TrackOutput> update(const FrameInput& frame);
 
     // Throws std::overflow_error when a frame of n detections could push the
     // frame counter or the identifiers past int32.
     void check_counters(std::size_t n_detections) const;
 
+    // Also gives the working buffers back.
     void reset();
     std::int32_t frame_index() const { return frame_index_; }
     const std::vector<std::unique_ptr<Track>>& tracks() const { return tracks_; }
+    std::mutex& call_mutex() const { return calls_.mutex; }
 
     // State export and import (TrackerSnapshot). restore() validates the
     // snapshot first (validate_snapshot) and builds a tracker that holds it.
@@ -127,9 +142,10 @@ private:
     using TrackRefs = std::vector<Track*>;
     using DetectionRefs = std::vector<std::size_t>;  // indices into the frame's detections
 
-    void start_track(const Detection& det, const double* z, std::size_t dim);
+    void start_track(const Detection& det, std::size_t det_index, const double* z, std::size_t dim);
     void predict_track(Track& track) const;
-    void update_track(Track& track, const Detection& det, const double* z, std::size_t dim) const;
+    void update_track(Track& track, const Detection& det, std::size_t det_index, const double* z,
+                      std::size_t dim) const;
     void mark_missed(Track& track) const;
     void remove_deleted();
     void associate_tracks(const TrackRefs& tracks, const FrameInput& frame, const DetectionRefs& dets, bool gated,
@@ -137,6 +153,8 @@ private:
     void solve_stage(const double* cost, std::size_t T, std::size_t D, double max_cost, const std::uint8_t* reject,
                      AssociationResult& out);
     bool usable(const double* z) const;
+    void pace_scratch(std::size_t frame_units);
+    void release_scratch();
 
     TrackerConfig config_;
     double std_weight_position_;
@@ -146,9 +164,20 @@ private:
     std::int32_t next_id_ = 1;
     std::int32_t frame_index_ = -1;
 
+    // A fresh mutex for every tracker object, also for one moved from another.
+    struct CallMutex {
+        std::mutex mutex;
+        CallMutex() = default;
+        CallMutex(CallMutex&&) noexcept {}
+        CallMutex& operator=(CallMutex&&) noexcept { return *this; }
+    };
+    mutable CallMutex calls_;
+
     // Per-frame working buffers, kept only to save allocations: each is
     // written before it is read within a frame, and nothing in them carries
-    // over from one frame to the next.
+    // over from one frame to the next. They grow to the largest frame seen;
+    // when the frames of a whole window needed far less (a spike has passed)
+    // they are given back, and so on reset().
     struct Scratch {
         std::vector<double> meas;           // xyah measurement of every detection
         std::vector<std::uint8_t> usable;   // whether that detection may start or correct a track
@@ -161,6 +190,13 @@ private:
         AssociationResult r1, r2, r3;
     };
     Scratch scratch_;
+    // Sizes in "units", one per track-detection pair plus a few per track and
+    // detection: the largest frame the buffers were grown for since they were
+    // last released, and the largest frame of the current window.
+    std::size_t scratch_held_ = 0;
+    std::size_t window_peak_ = 0;
+    std::size_t window_frames_ = 0;
+    std::size_t frame_units_ = 0;
 };
 
 }  // namespace loomfeather
