@@ -230,9 +230,19 @@ def _stub_signatures() -> dict[str, list[tuple[str, str | None]]]:
             ):
                 args = node.args.args
                 defaults = [None] * (len(args) - len(node.args.defaults)) + node.args.defaults
-                found[prefix + node.name] = [
+                params = [
                     (a.arg, None if d is None else ast.unparse(d)) for a, d in zip(args, defaults) if a.arg != "self"
                 ]
+                if node.args.kwonlyargs:  # keyword-only, after a bare "*" as in the runtime line
+                    params.append(("*", None))
+                    params += [(a.arg, None if d is None else ast.unparse(d))
+                               for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults)]
+                # Overloads: every one names the same parameters; the first carries the defaults.
+                name = prefix + node.name
+                if name in found:
+                    assert [n for n, _ in found[name]] == [n for n, _ in params], name
+                else:
+                    found[name] = params
 
     visit(tree.body, "")
     return found

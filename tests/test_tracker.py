@@ -360,6 +360,7 @@ class ComposedTracker:
         self.c.update(kw)
         self.kf = lf.KalmanBoxTracker(self.c["kf_noise_scale"] * 0.05, self.c["kf_noise_scale"] * 0.00625)
         self.tracks, self.next_id = [], 1
+        self.stage_matches = [0, 0, 0]  # corrections per association stage, over the whole run
 
     @staticmethod
     def normalise(f):
@@ -405,7 +406,7 @@ class ComposedTracker:
 
     def correct(self, t, i, boxes, scores, classes, feats):
         t["mean"], t["cov"] = self.kf.update(t["mean"], t["cov"], lf.xyxy_to_xyah(boxes[i]))
-        t.update(score=scores[i], cls=classes[i], tsu=0, hits=t["hits"] + 1)
+        t.update(score=scores[i], cls=classes[i], tsu=0, hits=t["hits"] + 1, det=i)
         if feats is not None and feats.shape[1] > 0:
             a, f = self.c["appearance_ema_alpha"], feats[i].tolist()
             t["feat"] = self.normalise(f if not t["feat"] else
@@ -427,14 +428,17 @@ class ComposedTracker:
         m1, ur1, uc1 = self.associate(conf, high, True, c["match_iou_thresh"], *args)
         for r, j in m1:
             self.correct(conf[r], high[j], boxes, scores, classes, feats)
+            self.stage_matches[0] += 1
         remaining = [conf[r] for r in ur1]
         m2, ur2, _ = self.associate(remaining, low, False, c["recovery_iou_thresh"], *args)
         for r, j in m2:
             self.correct(remaining[r], low[j], boxes, scores, classes, feats)
+            self.stage_matches[1] += 1
         leftover = [high[j] for j in uc1]
         m3, ur3, uc3 = self.associate(tent, leftover, True, c["match_iou_thresh"], *args)
         for r, j in m3:
             self.correct(tent[r], leftover[j], boxes, scores, classes, feats)
+            self.stage_matches[2] += 1
         for t in [remaining[r] for r in ur2] + [tent[r] for r in ur3]:
             if t["state"] == 0 or t["tsu"] > c["max_age"]:
                 t["state"] = 2
@@ -449,23 +453,47 @@ class ComposedTracker:
         self.tracks = [t for t in self.tracks if t["state"] != 2]
         out = [t for t in self.tracks if t["state"] == 1 and t["tsu"] == 0]
         return ([t["id"] for t in out], lf.xyah_to_xyxy(np.array([t["mean"][:4] for t in out]).reshape(-1, 4)),
-                [t["score"] for t in out], [t["cls"] for t in out])
+                [t["score"] for t in out], [t["cls"] for t in out], [t["det"] for t in out])
 
 
-@pytest.mark.parametrize("kw, dim", [
-    ({}, 0),
-    (dict(use_giou=True, w_unc=0.5, class_aware=False), 0),
-    (dict(w_app=0.7, appearance_ema_alpha=0.8, n_init=2, max_age=5), 8),
-    (dict(use_lapjv=True, use_mahalanobis_gating=False), 0),
+@pytest.mark.parametrize("kw, dim, shuffle", [
+    ({}, 0, False),
+    ({}, 0, True),
+    (dict(use_giou=True, w_unc=0.5, class_aware=False), 0, False),
+    (dict(w_app=0.7, appearance_ema_alpha=0.8, n_init=2, max_age=5), 8, False),
+    (dict(w_app=0.7, appearance_ema_alpha=0.8, n_init=2, max_age=5), 8, True),
+    (dict(use_lapjv=True, use_mahalanobis_gating=False), 0, False),
 ])
-def test_cycle_matches_composed_building_blocks_bit_for_bit(kw, dim):
+def test_cycle_matches_composed_building_blocks_bit_for_bit(kw, dim, shuffle):
     fast, slow = lf.ByteTracker(lf.TrackerConfig(**kw)), ComposedTracker(**kw)
+    plain = lf.ByteTracker(lf.TrackerConfig(**kw))  # the same frames, without return_indices
+    rng = np.random.default_rng(5)
     total = 0
     for boxes, scores, classes, feats in scene(11, 250, dim):
+        if shuffle:
+            order = rng.permutation(len(scores))
+            boxes, scores, classes, feats = boxes[order], scores[order], classes[order], feats[order]
         feats = feats if dim else None
-        ids, xyxy, sc, cls = fast.update(boxes, scores, class_ids=classes, features=feats)
-        e_ids, e_xyxy, e_sc, e_cls = slow.update(boxes, scores, classes, feats)
+        ids, xyxy, sc, cls, det = fast.update(boxes, scores, class_ids=classes, features=feats, return_indices=True)
+        e_ids, e_xyxy, e_sc, e_cls, e_det = slow.update(boxes, scores, classes, feats)
         assert ids.tolist() == e_ids and cls.tolist() == list(e_cls) and sc.tolist() == list(e_sc)
         assert xyxy.tobytes() == np.ascontiguousarray(e_xyxy).tobytes()
+        # The detection whose measurement corrected each reported track in this frame.
+        assert det.dtype == np.int64 and det.tolist() == e_det
+        assert sc.tolist() == scores[det].tolist() and cls.tolist() == classes[det].astype(int).tolist()
+        without = plain.update(boxes, scores, class_ids=classes, features=feats)
+        assert len(without) == 4 and all(a.tobytes() == b.tobytes() for a, b in zip(without, (ids, xyxy, sc, cls)))
         total += len(ids)
     assert fast.track_states()[0].tolist() == [t["id"] for t in slow.tracks] and total > 500
+    assert min(slow.stage_matches) > 0, slow.stage_matches  # every association stage took part
+
+
+def test_return_indices_is_keyword_only_and_typed():
+    t = lf.ByteTracker(lf.TrackerConfig(n_init=1))
+    for f in range(2):
+        out = run(t, [[500, 500, 540, 600], moving(f)], [0.2, 0.9], return_indices=True)
+    assert [a.tolist() for a in (out[0], out[4])] == [[1], [1]]
+    empty = run(t, [], [], return_indices=True)
+    assert len(empty) == 5 and empty[4].dtype == np.int64 and empty[4].shape == (0,)
+    with pytest.raises(TypeError):
+        t.update(np.zeros((0, 4)), np.zeros(0), None, None, True)

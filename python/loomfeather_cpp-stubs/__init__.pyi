@@ -1,6 +1,6 @@
 """Optimized C++ ByteTrack - parity-gated against loomfeather-mot (NumPy)."""
 
-from typing import SupportsFloat, SupportsIndex, TypeAlias
+from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -110,14 +110,38 @@ class ByteTracker(metaclass=_pybind11_type):
     def reset(self) -> None: ...
     @property
     def frame_index(self) -> int: ...
+    @overload
     def update(
         self,
         boxes: ArrayLike,
         scores: ArrayLike,
         class_ids: ArrayLike | None = None,
         features: ArrayLike | None = None,
+        *,
+        return_indices: Literal[False] = False,
     ) -> tuple[_I64, _F64, _F64, _I64]:
-        """Advance one frame. Returns (track_ids, xyxy, scores, class_ids)."""
+        """Advance one frame. Returns (track_ids, xyxy, scores, class_ids); with return_indices=True also det_indices, the input row of the detection each reported track was matched to in this frame."""
+
+    @overload
+    def update(
+        self,
+        boxes: ArrayLike,
+        scores: ArrayLike,
+        class_ids: ArrayLike | None = None,
+        features: ArrayLike | None = None,
+        *,
+        return_indices: Literal[True],
+    ) -> tuple[_I64, _F64, _F64, _I64, _I64]: ...
+    @overload
+    def update(
+        self,
+        boxes: ArrayLike,
+        scores: ArrayLike,
+        class_ids: ArrayLike | None = None,
+        features: ArrayLike | None = None,
+        *,
+        return_indices: bool,
+    ) -> tuple[_I64, _F64, _F64, _I64] | tuple[_I64, _F64, _F64, _I64, _I64]: ...
 
     def track_states(self) -> tuple[_I64, _I64, _I64, _I64, _I64]:
         """Return (ids, states, hits, ages, time_since_update) in track order."""

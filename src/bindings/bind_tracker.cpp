@@ -98,7 +98,7 @@ ValidatedFrame validate_frame(const F64Array& boxes, const F64Array& scores, con
 }
 
 py::tuple update(ByteTracker& tracker, const F64Array& boxes, const F64Array& scores, const py::object& class_ids,
-                 const py::object& features) {
+                 const py::object& features, bool return_indices) {
     const ValidatedFrame frame = validate_frame(boxes, scores, class_ids, features);
     tracker.check_counters(frame.input.detections.size());
     const std::vector<TrackOutput> rows = tracker.update(frame.input);
@@ -118,7 +118,11 @@ py::tuple update(ByteTracker& tracker, const F64Array& boxes, const F64Array& sc
         ps[r] = rows[r].score;
         pc[r] = rows[r].class_id;
     }
-    return py::make_tuple(ids, xyxy, out_scores, classes);
+    if (!return_indices) return py::make_tuple(ids, xyxy, out_scores, classes);
+    auto matched = new_i64({k});
+    auto* pm = matched.mutable_data();
+    for (py::ssize_t r = 0; r < k; ++r) pm[r] = rows[r].det_index;
+    return py::make_tuple(ids, xyxy, out_scores, classes, matched);
 }
 
 py::tuple track_states(const ByteTracker& tracker) {
@@ -164,8 +168,11 @@ void bind_byte_tracker(py::module_& m) {
         .def(py::init<const TrackerConfig&>(), py::arg("config") = TrackerConfig())
         .def("reset", &ByteTracker::reset)
         .def_property_readonly("frame_index", &ByteTracker::frame_index)
-        .def("update", &update, "Advance one frame. Returns (track_ids, xyxy, scores, class_ids).", py::arg("boxes"),
-             py::arg("scores"), py::arg("class_ids") = py::none(), py::arg("features") = py::none())
+        .def("update", &update,
+             "Advance one frame. Returns (track_ids, xyxy, scores, class_ids); with return_indices=True also "
+             "det_indices, the input row of the detection each reported track was matched to in this frame.",
+             py::arg("boxes"), py::arg("scores"), py::arg("class_ids") = py::none(), py::arg("features") = py::none(),
+             py::kw_only(), py::arg("return_indices") = false)
         .def("track_states", &track_states, "Return (ids, states, hits, ages, time_since_update) in track order.");
 }
 

@@ -146,7 +146,7 @@ bool ByteTracker::usable(const double* z) const {
     return all_finite(z, 4) && std::isfinite(pp) && std::isfinite(vv) && pp > 0.0;
 }
 
-void ByteTracker::start_track(const Detection& det, const double* z, std::size_t dim) {
+void ByteTracker::start_track(const Detection& det, std::size_t det_index, const double* z, std::size_t dim) {
     auto t = std::make_unique<Track>();
     kalman::initiate(std_weight_position_, std_weight_velocity_, z, t->mean, t->covariance);
     t->track_id = next_id_;
@@ -159,6 +159,7 @@ void ByteTracker::start_track(const Detection& det, const double* z, std::size_t
     t->n_init = config_.n_init;
     t->max_age = config_.max_age;
     t->appearance_ema_alpha = config_.appearance_ema_alpha;
+    t->det_index = static_cast<std::int64_t>(det_index);
     if (det.embedding != nullptr && dim > 0) restart_feature(t->feature, det.embedding, dim);
     tracks_.push_back(std::move(t));
     ++next_id_;
@@ -172,7 +173,8 @@ void ByteTracker::predict_track(Track& t) const {
     if (!state_finite(t)) t.state = TrackState::Deleted;
 }
 
-void ByteTracker::update_track(Track& t, const Detection& det, const double* z, std::size_t dim) const {
+void ByteTracker::update_track(Track& t, const Detection& det, std::size_t det_index, const double* z,
+                               std::size_t dim) const {
     double mean[8], cov[64];
     kalman::update(std_weight_position_, std_weight_velocity_, t.mean, t.covariance, z, mean, cov);
     std::copy(mean, mean + 8, t.mean);
@@ -181,6 +183,7 @@ void ByteTracker::update_track(Track& t, const Detection& det, const double* z, 
     ++t.hits;
     t.class_id = det.class_id;
     t.time_since_update = 0;
+    t.det_index = static_cast<std::int64_t>(det_index);
 
     if (det.embedding != nullptr && dim > 0) {
         if (t.feature.empty() || t.feature.size() != dim) {
@@ -389,7 +392,7 @@ std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
     }
     const std::size_t dim = frame.dim;
     auto correct = [&](Track& t, std::size_t det_index) {
-        update_track(t, frame.detections[det_index], &s.meas[4 * det_index], dim);
+        update_track(t, frame.detections[det_index], det_index, &s.meas[4 * det_index], dim);
     };
 
     associate_tracks(s.confirmed, frame, s.high, true, config_.match_iou_thresh, s.r1);
@@ -414,7 +417,7 @@ std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
     for (std::int64_t c : s.r3.unmatched_cols) {
         const std::size_t j = s.leftover[c];
         const Detection& d = frame.detections[j];
-        if (d.score >= config_.new_track_thresh && s.usable[j]) start_track(d, &s.meas[4 * j], dim);
+        if (d.score >= config_.new_track_thresh && s.usable[j]) start_track(d, j, &s.meas[4 * j], dim);
     }
 
     remove_deleted();
@@ -422,7 +425,7 @@ std::vector<TrackOutput> ByteTracker::update(const FrameInput& frame) {
     std::vector<TrackOutput> out;
     for (const auto& t : tracks_) {
         if (t->state != TrackState::Confirmed || t->time_since_update != 0) continue;
-        TrackOutput row{t->track_id, {}, t->score, t->class_id};
+        TrackOutput row{t->track_id, {}, t->score, t->class_id, t->det_index};
         xyah_to_xyxy(t->mean, row.box, 1);
         out.push_back(row);
     }

@@ -59,6 +59,9 @@ struct Track {
     std::int32_t max_age = 0;
     std::vector<double> feature;  // unit length when it could be normalised
     double appearance_ema_alpha = 0.0;
+    // Input row of the detection that last corrected (or started) the track.
+    // Read only for tracks matched in the current frame.
+    std::int64_t det_index = -1;
 };
 
 // One detection of a frame; the pointers borrow the caller's arrays.
@@ -79,6 +82,7 @@ struct TrackOutput {
     double box[4];
     double score;
     std::int32_t class_id;
+    std::int64_t det_index;  // input row of the detection matched in this frame
 };
 
 class ByteTracker {
@@ -102,9 +106,10 @@ private:
     using TrackRefs = std::vector<Track*>;
     using DetectionRefs = std::vector<std::size_t>;  // indices into the frame's detections
 
-    void start_track(const Detection& det, const double* z, std::size_t dim);
+    void start_track(const Detection& det, std::size_t det_index, const double* z, std::size_t dim);
     void predict_track(Track& track) const;
-    void update_track(Track& track, const Detection& det, const double* z, std::size_t dim) const;
+    void update_track(Track& track, const Detection& det, std::size_t det_index, const double* z,
+                      std::size_t dim) const;
     void mark_missed(Track& track) const;
     void remove_deleted();
     void associate_tracks(const TrackRefs& tracks, const FrameInput& frame, const DetectionRefs& dets, bool gated,
