@@ -12,6 +12,7 @@ from typing import Any
 
 from . import __version__
 from .motio import InputError, MotTable, format_results, read_detections, read_ground_truth, write_atomic
+from .render import check_target
 from .track import CONFIG_FIELDS, Progress, make_config, track_table
 
 PROG = "loomfeather-track"
@@ -62,6 +63,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", type=Path, help="results file (default: OUT/<sequence>.txt)")
     p.add_argument("--gt", type=Path, help="MOTChallenge ground truth to evaluate against (needs motmetrics)")
     p.add_argument("--plot", type=Path, metavar="FILE.png", help="draw the trajectories (needs matplotlib)")
+    p.add_argument(
+        "--render",
+        type=Path,
+        metavar="FILE.gif",
+        help="animated picture of the tracks over the sequence's img1/ images, or a blank canvas without them (needs Pillow)",
+    )
     p.add_argument(
         "--score-scale",
         type=_score_scale,
@@ -145,6 +152,13 @@ def run(args: argparse.Namespace) -> int:
         _require("motmetrics", "--gt" if args.gt is not None else "the built-in example")
     if args.plot is not None or args.detections is None:
         _require("matplotlib", "--plot" if args.plot is not None else "the built-in example")
+    animation = args.render if args.render is not None or args.detections is not None else args.out / "example" / "tracks.gif"
+    if animation is not None:
+        _require("PIL", "--render" if args.render is not None else "the built-in example")
+        try:
+            check_target(animation)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
     try:
         config = make_config(options)
     except (ValueError, TypeError) as exc:
@@ -189,6 +203,14 @@ def run(args: argparse.Namespace) -> int:
 
         plot_trajectories(picture, run_.results, gt, title=f"{name}: tracks", image_size=size)
         print(f"{name}: trajectories -> {picture}")
+    if animation is not None:
+        from .render import draw_run
+
+        line = draw_run(
+            animation, run_.results, frames, detection_file=args.detections, detections=dets, image_size=size,
+            progress=Progress(len(frames), show, label="drawing"),
+        )  # fmt: skip
+        print(f"{name}: tracks drawn, {line}")
     return 0
 
 
