@@ -111,3 +111,11 @@ def test_command_line_blank_canvas_and_refusals(tmp_path, capsys):
     code = cli.main([str(det), "-o", str(tmp_path / "r3.txt"), "--render", str(tmp_path / "t3.gif")])
     assert code == 2 and "000004.png: image not found (2 of 5 frames have none)" in capsys.readouterr().err
     assert not (tmp_path / "t3.gif").exists()
+
+
+def test_boxes_far_outside_or_broken_do_not_stop_the_picture(tmp_path):
+    rows = [(1, 1, 1e308, 5.0, 10.0, 10.0), (1, 2, np.nan, 1.0, 1.0, 1.0), (1, 3, 5.0, 5.0, -3.0, 10.0), (2, 1, -1e300, -1e300, 1e301, 1e301)]
+    rows.append((2, 4, 10.0, 10.0, 20.0, 20.0))
+    assert render_tracks(tmp_path / "t.gif", _table(rows), range(1, 3), (100, 100), scale=1.0) == (2, (100, 100))
+    pics = _frames(tmp_path / "t.gif")
+    assert tuple(pics[1][25, 10]) == TRACK_COLOURS[4]  # the ordinary box is still drawn

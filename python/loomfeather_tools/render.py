@@ -147,8 +147,10 @@ def render_tracks(
     # appear nowhere but where we draw.
     backdrop = Image.new("P", (1, 1))
     backdrop.putpalette(palette[3 * len(_OWN) :])
-    font = ImageFont.load_default(size=max(9, round(14 * s / 0.5)) if s < 1 else 14)
-    width = max(1, round(2 * s / 0.5))
+    font_size = max(9, min(14, round(28 * s)))
+    font = ImageFont.load_default(size=font_size)
+    width = max(1, min(4, round(4 * s)))  # 2 pixels at half size
+    limit = 4.0 * max(out_w, out_h)  # boxes far outside the picture are drawn at this distance
 
     slices = results.frame_slices()
     trails: dict[int, deque[tuple[float, float]]] = {}
@@ -165,17 +167,21 @@ def render_tracks(
             pic.putpalette(palette)
         draw = ImageDraw.Draw(pic)
         rows = slices.get(frame, slice(0, 0))
-        for tid, (x, y, w, h) in zip(results.ids[rows].tolist(), (results.ltwh[rows] * s).tolist()):
+        for tid, ltwh in zip(results.ids[rows].tolist(), results.ltwh[rows] * s):
+            if not (np.all(np.isfinite(ltwh)) and ltwh[2] >= 0 and ltwh[3] >= 0):
+                continue  # nothing sensible to draw
+            x0, y0, x1, y1 = np.clip([ltwh[0], ltwh[1], ltwh[0] + ltwh[2], ltwh[1] + ltwh[3]], -limit, limit).tolist()
             colour = tid % len(TRACK_COLOURS)
             trail = trails.setdefault(tid, deque(maxlen=TRAIL))
-            trail.append((x + 0.5 * w, y + h))
+            trail.append((0.5 * (x0 + x1), y1))
             if len(trail) > 1:
                 draw.line(list(trail), fill=colour, width=width)
-            draw.rectangle((x, y, x + w, y + h), outline=colour, width=width)
-            label = str(tid)
-            left, top, right, bottom = draw.textbbox((x, y), label, font=font, anchor="lb")
+            draw.rectangle((x0, y0, x1, y1), outline=colour, width=width)
+            # The identifier above the box's top left corner, or inside it at the top of the picture.
+            label, anchor = str(tid), "lb" if y0 >= font_size else "lt"
+            left, top, right, bottom = draw.textbbox((x0, y0), label, font=font, anchor=anchor)
             draw.rectangle((left - 1, top - 1, right + 1, bottom), fill=colour)
-            draw.text((x, y), label, fill=_INK[colour], font=font, anchor="lb")
+            draw.text((x0, y0), label, fill=_INK[colour], font=font, anchor=anchor)
         draw.text((4, 4), f"{frame}", fill=_WHITE, font=font, stroke_width=1, stroke_fill=_BLACK)
         pictures.append(pic)
         if progress is not None:
