@@ -31,26 +31,24 @@ with warnings.catch_warnings():
     SV_BYTETRACK = getattr(sv, "ByteTrack", None)
 
 
-def _theirs(kind: str):
-    """The real tracker class, or a skip naming what is missing."""
+def _maker(kind: str, real: bool = False):
+    """tracker parameters -> a new tracker's per-frame update: ours, or the real
+    one (a skip naming what is missing)."""
     if kind == "supervision":
-        if SV_BYTETRACK is None:
+        if real and SV_BYTETRACK is None:
             pytest.skip(f"supervision {sv.__version__} has no ByteTrack (removed in 0.31)")
-        return lambda **kw: _Real(SV_BYTETRACK(**kw), "update_with_detections")
-    if trackers is None:
-        pytest.skip("trackers is not installed")
-    return lambda **kw: _Real(trackers.ByteTrackTracker(**kw), "update")
+        cls, method = (SV_BYTETRACK if real else ByteTrack), "update_with_detections"
+    else:
+        if real and trackers is None:
+            pytest.skip("trackers is not installed")
+        cls, method = (trackers.ByteTrackTracker if real else ByteTrackTracker), "update"
 
+    def make(**kw):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # supervision 0.28-0.30 warn that ByteTrack is deprecated
+            return getattr(cls(**kw), method)
 
-class _Real:
-    def __init__(self, tracker, method):
-        self.update = getattr(tracker, method)
-
-
-def _ours(kind: str):
-    if kind == "supervision":
-        return lambda **kw: _Real(ByteTrack(**kw), "update_with_detections")
-    return lambda **kw: _Real(ByteTrackTracker(**kw), "update")
+    return make
 
 
 KINDS = ["supervision", "trackers"]
@@ -122,13 +120,13 @@ def test_rows_carry_every_field_and_agree_with_the_core(kind, box):
 
 @pytest.mark.parametrize("kind", KINDS)
 def test_empty_frames_and_detections_without_confidence_or_class(kind):
-    tracker = _ours(kind)()
+    update = _maker(kind)()
     box = [[100.0, 100.0, 140.0, 200.0]]
     empties = [sv.Detections.empty(), sv.Detections(xyxy=np.zeros((0, 4)))]
     seen = []
     for frame in range(12):
         d = empties[frame % 2] if 4 <= frame < 7 else _dets(box, conf=None)
-        out = tracker.update(d)
+        out = update(d)
         assert out.tracker_id.shape == (len(out),)
         if len(d):
             assert out.confidence is None and out.class_id is None
@@ -142,13 +140,10 @@ def test_empty_frames_and_detections_without_confidence_or_class(kind):
 def test_class_ids_travel_but_do_not_separate_tracks_unless_asked(kind):
     box = [[100.0, 100.0, 140.0, 200.0]]
     frames = [_dets(box, cls=[2])] * 4 + [_dets(box, cls=[5])] * 3
-    ours = _ours(kind)()
-    got = [(_reported(o), o.class_id.tolist()) for o in map(ours.update, frames)]
+    got = [(_reported(o), o.class_id.tolist()) for o in map(_maker(kind)(), frames)]
     assert got[3] == ([1], [2]) and got[4] == ([1], [5])  # same track, the detection's class
-    strict = _ours(kind)(class_aware=True)
-    assert [_reported(strict.update(f)) for f in frames][4:] == [[], [2], [2]]  # a new track for class 5
-    theirs = _theirs(kind)()
-    ids = [_reported(theirs.update(f)) for f in frames]
+    assert [_reported(o) for o in map(_maker(kind)(class_aware=True), frames)][4:] == [[], [2], [2]]  # a new track for class 5
+    ids = [_reported(o) for o in map(_maker(kind, real=True)(), frames)]
     assert ids[3] == ids[4]  # the real one does not separate classes either
 
 
@@ -178,9 +173,8 @@ def test_reporting_and_loss_timing_match_the_real_tracker(kind, frame_rate, buff
     for gap in (lost, lost + 1):
         frames = [sv.Detections.empty()] + [_dets(box)] * 5 + [sv.Detections.empty()] * gap + [_dets(box)] * 4
         patterns = []
-        for make in (_ours(kind), _theirs(kind)):
-            t = make(**kw)
-            ids = [_reported(t.update(f)) for f in frames]
+        for make in (_maker(kind), _maker(kind, real=True)):
+            ids = [_reported(o) for o in map(make(**kw), frames)]
             patterns.append(([bool(i) for i in ids], ids[5] == ids[-1]))
         assert patterns[0] == patterns[1], f"gap {gap}"
         assert patterns[0][1] == (gap == lost)
@@ -195,9 +189,8 @@ def test_score_thresholds_match_the_real_tracker(kind, score):
     box = [[100.0, 100.0, 140.0, 200.0]]
     frames = [sv.Detections.empty()] + [_dets(box, score)] * 3 + [_dets(box, 0.9)] * 3 + [_dets(box, score), _dets(box, 0.9)]
     found = []
-    for make in (_ours(kind), _theirs(kind)):
-        t = make()
-        ids = [_reported(t.update(f)) for f in frames]
+    for make in (_maker(kind), _maker(kind, real=True)):
+        ids = [_reported(o) for o in map(make(), frames)]
         found.append([bool(i) for i in ids] + [ids[6] == ids[7]])
     assert found[0] == found[1]
 
@@ -211,11 +204,10 @@ def test_clean_scene_side_by_side(kind, seed):
     fusion drops some occluded ones) and never joins what we keep apart."""
     frames = [(np.zeros((0, 4)), np.zeros(0))] + _scene_frames(seed, 200, 6, miss_rate=0.0, false_positives=0.0, box_noise=0.005)
     found = []
-    for make in (_ours(kind), _theirs(kind)):
-        t = make()
-        rows = {}
+    for make in (_maker(kind), _maker(kind, real=True)):
+        update, rows = make(), {}
         for f, (xyxy, scores) in enumerate(frames):
-            out = t.update(_dets(xyxy, scores, data={"row": np.arange(len(xyxy))}))
+            out = update(_dets(xyxy, scores, data={"row": np.arange(len(xyxy))}))
             if len(out):
                 rows.update({(f, int(r)): int(i) for r, i in zip(out.data["row"], out.tracker_id) if i >= 0})
         found.append(rows)

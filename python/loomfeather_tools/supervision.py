@@ -57,8 +57,9 @@ def config_options(
         "new_track_thresh": track_activation_threshold + _NEW_TRACK_MARGIN,
         "match_iou_thresh": 1.0 - minimum_matching_threshold,
         "recovery_iou_thresh": _RECOVERY_IOU,
-        # supervision reports a track from its (minimum_consecutive_frames + 1)-th
-        # detection in a row; n_init counts detections the same way.
+        # supervision (0.26 to 0.29) reports a track from its
+        # (minimum_consecutive_frames + 1)-th detection in a row; n_init counts
+        # detections the same way. (0.30 reports from detection max(2, m).)
         "n_init": minimum_consecutive_frames + 1,
         "max_age": lost_frames(lost_track_buffer, frame_rate),
         # supervision neither gates by motion nor separates classes.
