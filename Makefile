@@ -9,6 +9,7 @@ example: setup
 
 test: setup
 	.venv/bin/python -m pytest
+	./scripts/test_newest.sh
 
 # Benchmarks against the usual alternatives; writes benchmarks/RESULTS.md.
 # The comparisons are installed into .venv here only (requirements-bench.txt).
@@ -17,4 +18,4 @@ bench: setup
 	.venv/bin/python benchmarks/run.py
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv .venv-newest

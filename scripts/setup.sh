@@ -35,5 +35,9 @@ fi
 PIP=(.venv/bin/python -m pip --disable-pip-version-check -q)
 "${PIP[@]}" install -r requirements-dev.txt
 echo "setup: building loomfeather_cpp"
-"${PIP[@]}" install --no-build-isolation --no-deps -C build-dir=build/release .
+# Built as a wheel (kept in build/wheel) so that scripts/test_newest.sh can
+# install the very same build into its second environment.
+rm -rf build/wheel
+"${PIP[@]}" wheel --no-build-isolation --no-deps -C build-dir=build/release -w build/wheel .
+"${PIP[@]}" install --no-deps --force-reinstall build/wheel/loomfeather_cpp-*.whl
 .venv/bin/python -c 'import loomfeather_cpp as m; print("setup: loomfeather_cpp", m.__version__, "ready")'

@@ -71,6 +71,10 @@ def test_example_writes_everything_and_keeps_its_quality(tmp_path, capsys):
     assert code == 0
     folder = tmp_path / "example"
     assert (folder / "trajectories.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    from PIL import Image
+
+    with Image.open(folder / "tracks.gif") as gif:  # tests/test_render.py checks what is drawn
+        assert (gif.format, gif.n_frames, gif.size) == ("GIF", 600, (640, 360))
     check_results(folder / "results.txt", 600)
     assert "IDF1" in out and "MOTA" in out and "fps" in out
     gt = np.loadtxt(folder / "gt.txt", delimiter=",")

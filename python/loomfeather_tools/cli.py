@@ -132,6 +132,13 @@ def build_parser() -> argparse.ArgumentParser:
         "--plot", type=Path, metavar="FILE.png", help="draw the trajectories of a single run; format from the extension (needs matplotlib)"
     )
     p.add_argument(
+        "--render",
+        type=Path,
+        metavar="FILE.gif",
+        help="animated picture of a single run's tracks over the sequence's img1/ images, or a blank canvas without "
+        "them (needs Pillow)",
+    )
+    p.add_argument(
         "--score-scale",
         type=_score_scale,
         default=1.0,
@@ -236,7 +243,7 @@ def _check_paths(outputs: dict[str, Path | None], inputs: dict[str, Path | None]
             raise UsageError(f"{b} {pb} is the same file as {a} {pa}")
 
 
-def _example(args: argparse.Namespace) -> tuple[SequenceInfo, Path | None, Path]:
+def _example(args: argparse.Namespace, animation: Path | None) -> tuple[SequenceInfo, Path | None, Path]:
     """The built-in scene written to OUT/example: the sequence, its results
     file (None: standard output) and its picture."""
     from .scene import SceneParams, make_scene
@@ -252,7 +259,16 @@ def _example(args: argparse.Namespace) -> tuple[SequenceInfo, Path | None, Path]
     results = None if str(args.output) == _STDOUT else (args.output or folder / "results.txt")
     picture = args.plot or folder / "trajectories.png"
     scene_det, scene_gt = folder / "det.txt", folder / "gt.txt"
-    _check_paths({"example detections": scene_det, "example ground truth": scene_gt, "results file": results, "--plot": picture}, {})
+    _check_paths(
+        {
+            "example detections": scene_det,
+            "example ground truth": scene_gt,
+            "results file": results,
+            "--plot": picture,
+            "--render": animation,
+        },
+        {},
+    )
     scene = make_scene(SceneParams(num_objects=opts["people"], num_frames=opts["length"], seed=opts["seed"]))
     scene.write(scene_det, scene_gt)
     print(
@@ -314,12 +330,21 @@ def run(args: argparse.Namespace) -> int:
             picture_format(args.plot)
         except ValueError as exc:
             raise UsageError(f"--plot {args.plot}: {exc}") from None
+    animation = args.render if args.render is not None or args.inputs else args.out / "example" / "tracks.gif"
+    if animation is not None:
+        _require("PIL", "--render" if args.render is not None else "the built-in example", "tools")
+        from .render import check_target
+
+        try:
+            check_target(animation)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
 
     if not args.inputs:
         _require("matplotlib", "the built-in example")
-        seq, results, picture = _example(args)
+        seq, results, picture = _example(args, animation)
         plan = Plan(sequences=(seq,), configs=(base,), runs=(Run(0, 0, results),), options=RunOptions(keep_results=True))
-        return _run_single(args, plan, picture, _summary_folder(args, seq, results))
+        return _run_single(args, plan, picture, animation, _summary_folder(args, seq, results))
 
     if any(getattr(args, k) is not None for k in _EXAMPLE_DEFAULTS):
         raise UsageError("--seed, --people and --length apply only to the built-in example (no input)")
@@ -330,8 +355,8 @@ def run(args: argparse.Namespace) -> int:
     else:
         sequences = resolve_inputs(args.inputs)
     single = len(sequences) == 1 and not grid
-    if not single and (args.output is not None or args.plot is not None):
-        raise UsageError("-o/--output and --plot take a single sequence and configuration; several go to --out")
+    if not single and (args.output is not None or args.plot is not None or args.render is not None):
+        raise UsageError("-o/--output, --plot and --render take a single sequence and configuration; several go to --out")
     if args.frames is not None and args.frames[1] is not None:
         for s in sequences:
             if s.seqinfo is not None and args.frames[1] > s.seqinfo.seq_length:
@@ -343,10 +368,14 @@ def run(args: argparse.Namespace) -> int:
     if single:
         seq = sequences[0]
         results = None if str(args.output) == _STDOUT else (args.output or args.out / f"{seq.name}.txt")
-        _check_paths({"results file": results, "--plot": args.plot}, {"detection file": seq.det, "ground truth (--gt)": seq.gt, "seqinfo": seq.seqinfo_path})
-        options = RunOptions(score_scale=args.score_scale, frames=args.frames, keep_results=args.plot is not None)
+        _check_paths(
+            {"results file": results, "--plot": args.plot, "--render": args.render},
+            {"detection file": seq.det, "ground truth (--gt)": seq.gt, "seqinfo": seq.seqinfo_path},
+        )
+        keep = args.plot is not None or args.render is not None
+        options = RunOptions(score_scale=args.score_scale, frames=args.frames, keep_results=keep)
         plan = Plan(sequences=(seq,), configs=(base,), runs=(Run(0, 0, results),), options=options)
-        return _run_single(args, plan, args.plot, _summary_folder(args, seq, results))
+        return _run_single(args, plan, args.plot, args.render, _summary_folder(args, seq, results))
 
     # Configurations the tracker refuses fail here, once each; the others run.
     refused = {k: why[0] for k, s in enumerate(settings) if (why := _refusal(s.options, flags=False)) is not None}
@@ -405,7 +434,9 @@ def _score_notes(args: argparse.Namespace, label: str, res: RunResult, options: 
             )
 
 
-def _run_single(args: argparse.Namespace, plan: Plan, picture: Path | None, summaries: Path | None) -> int:
+def _run_single(
+    args: argparse.Namespace, plan: Plan, picture: Path | None, animation: Path | None, summaries: Path | None
+) -> int:
     """One sequence, one configuration: in this process, with a progress bar
     counting frames, and the run's own report."""
     seq, run_ = plan.sequences[0], plan.runs[0]
@@ -445,6 +476,19 @@ def _run_single(args: argparse.Namespace, plan: Plan, picture: Path | None, summ
         title = f"{name}: tracks"
         plot_trajectories(picture, MotTable.build(frames, ids, ltwh, scores), gt_rows, title=title, image_size=seq.image_size)
         print(f"{name}: trajectories -> {picture}", file=info)
+    if animation is not None:
+        from .motio import MotTable
+        from .render import draw_run
+
+        frames, ids, ltwh, scores = res.results
+        first = (args.frames[0] or 1) if args.frames is not None else 1
+        show = args.progress if args.progress is not None else sys.stderr.isatty()
+        line = draw_run(
+            animation, MotTable.build(frames, ids, ltwh, scores), range(first, first + res.frames),
+            detection_file=seq.det if args.inputs else None, image_size=seq.image_size,
+            progress=Progress(res.frames, show, label="drawing"),
+        )  # fmt: skip
+        print(f"{name}: tracks drawn, {line}", file=info)
     info.flush()
     return EXIT_OK
 
