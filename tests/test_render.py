@@ -66,7 +66,7 @@ def _sequence(tmp_path, layout: str, ext: str, frames: int = 5) -> Path:
     det.parent.mkdir(parents=True)
     det.write_text("".join(f"{f},-1,{x},{y},{w},{h},0.9\n" for f, _, x, y, w, h in ROWS))
     if ext == ".png":
-        (seq / "seqinfo.ini").write_text("[Sequence]\nname=SEQ-01\nimDir=frames\nframeRate=10\nimWidth=200\nimHeight=100\nimExt=.png\n")
+        (seq / "seqinfo.ini").write_text("[Sequence]\nname=SEQ-01\nimDir=frames\nframeRate=10\nseqLength=5\nimWidth=200\nimHeight=100\nimExt=.png\n")
     images = seq / ("frames" if ext == ".png" else "img1")
     images.mkdir()
     for f in range(1, frames + 1):

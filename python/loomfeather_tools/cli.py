@@ -477,15 +477,17 @@ def _run_single(
         plot_trajectories(picture, MotTable.build(frames, ids, ltwh, scores), gt_rows, title=title, image_size=seq.image_size)
         print(f"{name}: trajectories -> {picture}", file=info)
     if animation is not None:
-        from .motio import MotTable
+        from .motio import MotTable, read_detections
         from .render import draw_run
 
         frames, ids, ltwh, scores = res.results
         first = (args.frames[0] or 1) if args.frames is not None else 1
+        # Without an image size, a blank canvas spans the detections too.
+        detections = read_detections(seq.det) if seq.image_size is None else None
         show = args.progress if args.progress is not None else sys.stderr.isatty()
         line = draw_run(
             animation, MotTable.build(frames, ids, ltwh, scores), range(first, first + res.frames),
-            detection_file=seq.det if args.inputs else None, image_size=seq.image_size,
+            detection_file=seq.det if args.inputs else None, detections=detections, image_size=seq.image_size,
             progress=Progress(res.frames, show, label="drawing"),
         )  # fmt: skip
         print(f"{name}: tracks drawn, {line}", file=info)
