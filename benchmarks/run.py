@@ -388,6 +388,21 @@ def _has(pkg):
         return False
 
 
+# The benchmarks of the tools and of the module's newer entries, one script
+# each (runnable on its own); each returns its Markdown section, measured with
+# its comparison in the same call.
+EXTRA_SECTIONS = ("evaluation", "sweep", "reading", "threads", "memory", "interrupt", "peers")
+
+
+def extra_section(name):
+    import importlib
+
+    try:
+        return importlib.import_module(name).section()
+    except Exception as exc:  # noqa: BLE001 - one broken section must not lose the others
+        return f"## {name}\n\nNot measured: {type(exc).__name__}: {exc}\n"
+
+
 def write_report(path, sections):
     with open(path, "w") as f:
         f.write("\n".join(sections) + "\n")
@@ -414,6 +429,10 @@ def main():
     fixed = bench_fixed_costs(pythons)
     print("mot15 ...", flush=True)
     mot = bench_mot15(pythons) if os.path.isdir(MOT15) else []
+    extra = []
+    for name in EXTRA_SECTIONS:
+        print(f"{name} ...", flush=True)
+        extra.append(extra_section(name))
     load1 = os.getloadavg()
     elapsed = time.time() - started
 
@@ -571,6 +590,9 @@ def main():
                 line += f" {r['others'][n]:,.0f} | {r['ours_fps'] / r['others'][n]:.0f}× |"
             s.append(line)
         s.append("")
+
+    for text in extra:
+        s.append(text.rstrip() + "\n")
 
     notes = os.path.join(HERE, "NOTES.md")
     if os.path.exists(notes):
