@@ -423,7 +423,7 @@ def _score_notes(rule: ScoreScale, res: RunResult, options: dict[str, Any], pref
     nothing the tracker can use."""
     scale = res.scale
     if rule.is_identity and res.top_score > 1.0:
-        print(f"{PROG}: note: {prefix}scores reach {res.top_score:g}, above the [0, 1] of the thresholds; see --score-scale", file=sys.stderr)
+        print(f"{PROG}: note: {prefix}scores reach {res.top_score:g}, above the [0, 1] of the thresholds; see --score-scale and --preset unbounded", file=sys.stderr)
     if res.top_score > 0 and scale != 1.0 and rule.kind != "rank":  # a rank normalisation puts the highest at 1
         scaled = res.top_scaled
         if scaled < options["low_score_thresh"]:
