@@ -24,7 +24,7 @@ more than half of the sequences; among those the highest criterion wins
   leave-one-split-out (selected on one split alone, scored on the other). The
   first attempt selected on MOT17-halfval alone and held MOT15-train out; it
   failed there (HOTA 32.6 against 41.0: a Kalman noise scale of 0.5 tightens
-  the Mahalanobis gate, which at 7-10 frames/s cuts tracks), which is why the
+  the Mahalanobis gate, which at 7 to 14 frames/s cuts tracks), which is why the
   selection spans both; that attempt is the "selected on the other split
   alone" row for MOT15-train.
 * ``unbounded``: selected on MOT15-train-ACF (3 sequences), once per
@@ -397,14 +397,20 @@ def report(h: str = "#") -> str:
     rows.append(["selected on this split alone (tuned)",
                  hmi(pb.combined(only["MOT15-train"].final, i15)), hmi(pb.combined(only["MOT17-halfval"].final, i17))])
 
+    procedure = (__doc__ or "").split("\nSelection (", 1)[1].split("\nThe script checks", 1)[0]
     lines = [
         f"{h} Presets: how they were chosen",
         "",
-        f"Written by `benchmarks/presets.py` ({Bench.runs} runs in {elapsed:.0f} s, {JOBS} worker processes); the "
-        "procedure is the script's description. Metrics are combined over a split's sequences, in percent; "
-        "cells read HOTA / MOTA / IDF1.",
+        f"Written by `benchmarks/presets.py` ({Bench.runs} runs in {elapsed:.0f} s, {JOBS} worker processes). Metrics "
+        "are combined over a split's sequences, in percent; cells read HOTA / MOTA / IDF1.",
         "",
         *check,
+        "",
+        "Selection (" + procedure.replace("``", "`").strip(),
+        "",
+        "Grids: " + "; ".join(f"{name}: " + ", ".join(f"`{f}` " + "/".join(value_text(v) for v in vals) for f, vals in grid.items())
+                              for name, grid in (("scores, probabilities", PROBABILITY_SCORES), ("scores, unbounded", UNBOUNDED_SCORES),
+                                                 ("association", ASSOCIATION), ("lifecycle", LIFECYCLE))) + ".",
         "",
         f"{h2} `probability`: scores that are probabilities",
         "",
