@@ -60,7 +60,8 @@ def test_rank_is_the_share_of_scores_at_or_below_and_ignores_the_units():
     for other in (3.5 * s + 10.0, np.exp(s / 50.0), np.log(p / (1.0 - p))):
         assert np.array_equal(ScoreScale.parse("rank").fit(other).normalise(other), r)
     assert np.array_equal(fitted.restore(r), s)  # each rank names its own score back, exactly
-    assert np.array_equal(fitted.normalise([s.min() - 1.0, s.max() + 1.0]), [0.0, 1.0])  # scores outside the sample
+    outside = fitted.normalise([s.min() - 1.0, s.max() + 1.0, np.nan])  # scores outside the sample
+    assert np.array_equal(outside, [0.0, 1.0, np.nan], equal_nan=True)
 
 
 @pytest.mark.parametrize(

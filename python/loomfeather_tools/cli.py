@@ -28,9 +28,9 @@ from . import __version__
 from .motio import FRAME_MAX, InputError, OutputError, check_output, same_file, write_atomic
 from .presets import DEFAULT, PRESETS, Preset
 from .runner import ENGINES, FAILED, REFUSED, Plan, Run, RunOptions, RunResult, default_jobs, execute, make_batches, make_engine, run_batch
+from .scores import ScoreScale
 from .sequences import SequenceInfo, detection_file, resolve_inputs
 from .summary import METRICS, render_table, table_rows, write_summaries
-from .scores import ScoreScale
 from .sweep import Entry, GridError, Setting, expand_grid, leaderboard_csv, option_args, parse_grid, rank, render_leaderboard
 from .track import CONFIG_FIELDS, Progress, make_config
 

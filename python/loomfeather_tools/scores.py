@@ -12,8 +12,8 @@ A :class:`ScoreScale` is a rule; fitted to one sequence's scores it gives a
 ``p99`` (``ScoreScale.of_percentile(99)``)
     divided by the sequence's 99th percentile score (any percentile from 50 to
     100; NumPy's linear interpolation between the two nearest scores): a few
-    outlying scores do not move it, and neither do detections added or
-    removed at the low end (a detector run with another threshold). It takes
+    outlying scores do not move it, and detections added or removed at the
+    low end (a detector run with another threshold) move it little. It takes
     0 as "no confidence", as most detectors' scores do; when the percentile is
     not above 0 the scores are left as they are.
 ``rank``
@@ -152,7 +152,8 @@ class FittedScale:
         n = len(self.ranked)
         if n == 0:
             return np.zeros_like(s)
-        return np.searchsorted(self.ranked, s, side="right") / float(n)
+        ranks = np.searchsorted(self.ranked, s, side="right") / float(n)
+        return np.where(np.isnan(s), np.nan, ranks)  # a NaN score stays one (the tracker ignores it)
 
     def restore(self, normalised: ArrayLike) -> NDArray[np.float64]:
         """The original scores of normalised ones: exact for the scores of the
