@@ -1,9 +1,9 @@
 """Tracking quality beside the usual Python ByteTrack packages: the shared
-splits' combined HOTA, MOTA and IDF1 of loomfeather_cpp's default
-configuration, supervision's ``ByteTrack`` (0.26.1) and the ``trackers``
-package's ``ByteTrackTracker`` (2.6.1), each at its defaults, on the same
-detections, written with two decimals and evaluated by the same native
-evaluator in one run.
+splits' combined HOTA, MOTA and IDF1 of loomfeather_cpp's presets (the
+default configuration among them), supervision's ``ByteTrack`` (0.26.1) and
+the ``trackers`` package's ``ByteTrackTracker`` (2.6.1), each at its
+defaults, on the same detections, written with two decimals and evaluated by
+the same native evaluator in one run.
 
     .venv/bin/python -m pip install -r requirements-bench.txt
     .venv/bin/python benchmarks/peers.py          (prints the Markdown section)
@@ -11,7 +11,10 @@ evaluator in one run.
 Scores go in as the files give them. MOT15-train-ACF's detector scores are
 not probabilities (about -1 to 150): every tracker gets them divided by the
 sequence's highest score (what ``--score-scale auto`` does), so they end at 1
-and the negative ones stay below every threshold. No tracker is told the frame
+and the negative ones stay below every threshold; a preset with a score
+normalisation of its own (``unbounded``) uses its own on every split
+instead. A preset is marked where it was tuned on the split it is scored on
+(held-out figures: benchmarks/presets.md). No tracker is told the frame
 rate (all three default to counting frames as at 30 frames/s). The other two
 packages are run as black boxes through their public API: each frame's
 detections in as ``supervision.Detections``, the returned boxes with a track
@@ -35,9 +38,10 @@ import numpy as np  # noqa: E402
 
 from loomfeather_tools.fixedpoint import format_mot_rows  # noqa: E402
 from loomfeather_tools.motio import read_detections, read_ground_truth  # noqa: E402
+from loomfeather_tools.presets import PRESETS, Preset  # noqa: E402
 from loomfeather_tools.sequences import resolve_inputs  # noqa: E402
 from loomfeather_tools.summary import combine, evaluate_run  # noqa: E402
-from loomfeather_tools.track import make_config, track_table  # noqa: E402
+from loomfeather_tools.track import track_table  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 SPLITS = [("MOT15-train", False), ("MOT15-train-ACF", True), ("MOT17-halfval", False)]
@@ -53,9 +57,17 @@ def data_dir() -> Path | None:
     return None
 
 
-def ours(dets, length: int, scale: float) -> Rows:  # type: ignore[no-untyped-def]
-    r = track_table(dets, range(1, length + 1), make_config({}), score_scale=scale).results
-    return r.frames, r.ids, r.ltwh, r.scores
+def ours(preset: Preset) -> Callable[..., Rows]:
+    def run(dets, length: int, scale: float) -> Rows:  # type: ignore[no-untyped-def]
+        rule = preset.score_scale if not preset.score_scale.is_identity else scale
+        r = track_table(dets, range(1, length + 1), preset.config, score_scale=rule).results
+        return r.frames, r.ids, r.ltwh, r.scores
+
+    return run
+
+
+def label(name: str) -> str:
+    return f"loomfeather_cpp, preset {name}" + (" (defaults)" if name == "default" else "")
 
 
 def _black_box(make: Callable[[], object], step: Callable[[object, object], object]) -> Callable[..., Rows]:
@@ -87,7 +99,7 @@ def _black_box(make: Callable[[], object], step: Callable[[object, object], obje
 
 
 def trackers_under_test() -> dict[str, Callable[..., Rows]]:
-    found: dict[str, Callable[..., Rows]] = {"loomfeather_cpp (defaults)": ours}
+    found: dict[str, Callable[..., Rows]] = {label(name): ours(p) for name, p in PRESETS.items()}
     try:
         import supervision as sv
 
@@ -139,18 +151,22 @@ def section() -> str:
     lines = [
         "## Tracking quality beside the Python ByteTrack packages",
         "",
-        "Combined over each shared split (every tracker at its defaults, same detections, results written with two "
-        "decimals and scored by the same native evaluator, in one run; MOT15-train-ACF scores divided by each "
-        "sequence's highest). Tracking time: the trackers' own loops over every frame, evaluation not included.",
+        "Combined over each shared split (loomfeather_cpp's presets, the others at their defaults, same detections, "
+        "results written with two decimals and scored by the same native evaluator, in one run; MOT15-train-ACF "
+        "scores divided by each sequence's highest, except for a preset with its own score normalisation). "
+        "*tuned*: the preset was selected on this split (held-out figures in benchmarks/presets.md). Tracking time: "
+        "the trackers' own loops over every frame, evaluation not included.",
         "",
         "| split | tracker | HOTA | MOTA | IDF1 | IDSW | tracking |",
         "|---|---|---|---|---|---|---|",
     ]
+    tuned = {label(name): p.tuned_on for name, p in PRESETS.items()}
     for split, _ in SPLITS:
         for name in names:
             m, spent = table[(split, name)]
+            mark = " *tuned*" if split in tuned.get(name, ()) else ""
             lines.append(
-                f"| {split} | {name} | {100 * m['HOTA']:.1f} | {100 * m['MOTA']:.1f} | {100 * m['IDF1']:.1f} | {m['IDSW']} | {spent:.2f} s |"
+                f"| {split} | {name}{mark} | {100 * m['HOTA']:.1f} | {100 * m['MOTA']:.1f} | {100 * m['IDF1']:.1f} | {m['IDSW']} | {spent:.2f} s |"
             )
     return "\n".join(lines) + "\n"
 

@@ -526,10 +526,10 @@ def test_stub_signatures_match_the_bindings():
 def test_config_options_mirror_tracker_config(capsys):
     runtime = [(n, _normalise(d)) for n, d in _runtime_params(lf.TrackerConfig.__init__)]
     assert [(n, repr(d)) for n, _, d, _ in CONFIG_FIELDS] == runtime
-    args = cli.build_parser().parse_args([])
-    assert all(getattr(args, n) == d for n, _, d, _ in CONFIG_FIELDS)
-    flipped = cli.build_parser().parse_args(["--no-class-aware", "--use-lapjv", "--n-init", "5", "--w-unc", "0.25"])
-    assert (flipped.class_aware, flipped.use_lapjv, flipped.n_init, flipped.w_unc) == (False, True, 5, 0.25)
+    _, options, _ = cli.resolve_options(cli.build_parser().parse_args([]))
+    assert options == {n: d for n, _, d, _ in CONFIG_FIELDS}
+    _, flipped, _ = cli.resolve_options(cli.build_parser().parse_args(["--no-class-aware", "--use-lapjv", "--n-init", "5", "--w-unc", "0.25"]))
+    assert (flipped["class_aware"], flipped["use_lapjv"], flipped["n_init"], flipped["w_unc"]) == (False, True, 5, 0.25)
 
 
 def test_stubtest_passes(tmp_path):

@@ -26,7 +26,9 @@ from typing import Any, NoReturn, TextIO
 
 from . import __version__
 from .motio import FRAME_MAX, InputError, OutputError, check_output, same_file, write_atomic
+from .presets import DEFAULT, PRESETS, Preset
 from .runner import ENGINES, FAILED, REFUSED, Plan, Run, RunOptions, RunResult, default_jobs, execute, make_batches, make_engine, run_batch
+from .scores import ScoreScale
 from .sequences import SequenceInfo, detection_file, resolve_inputs
 from .summary import METRICS, render_table, table_rows, write_summaries
 from .sweep import Entry, GridError, Setting, expand_grid, leaderboard_csv, option_args, parse_grid, rank, render_leaderboard
@@ -89,25 +91,33 @@ def _frame_range(text: str) -> tuple[int | None, int | None]:
     return lo, hi
 
 
-def _score_scale(text: str) -> float | str:
-    if text == "auto":
-        return text
+def _score_scale(text: str) -> ScoreScale:
     try:
-        v = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a positive number or 'auto', got {text!r}") from None
-    if not v > 0 or v == float("inf"):
-        raise argparse.ArgumentTypeError(f"expected a positive number or 'auto', got {text!r}")
-    return v
+        return ScoreScale.parse(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def _flag(name: str) -> str:
     return "--" + name.replace("_", "-")
 
 
+class _Formatter(argparse.HelpFormatter):
+    """Keeps the line breaks of an option's help (the list of presets)."""
+
+    def _split_lines(self, text: str, width: int) -> list[str]:
+        out = []
+        for part in text.split("\n"):
+            indent = " " * (len(part) - len(part.lstrip()))
+            lines = super()._split_lines(part, width - len(indent) - 2) if indent else super()._split_lines(part, width)
+            out += [indent + ("  " if k and indent else "") + line for k, line in enumerate(lines)]
+        return out
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog=PROG,
+        formatter_class=_Formatter,
         description=(
             "Track MOTChallenge detections with loomfeather_cpp's ByteTracker, write MOTChallenge results files and "
             "evaluate them (HOTA, CLEAR, Identity). Takes detection files, sequence folders or whole benchmark splits; "
@@ -139,12 +149,22 @@ def build_parser() -> argparse.ArgumentParser:
         "them (needs Pillow)",
     )
     p.add_argument(
+        "--preset",
+        choices=list(PRESETS),
+        default=DEFAULT,
+        metavar="NAME",
+        help="start from a named configuration and its score normalisation; tracker options and --score-scale "
+        "given beside it override its values (default: %(default)s):\n"
+        + "\n".join(f"  {name}: {p.description}" for name, p in PRESETS.items()),
+    )
+    p.add_argument(
         "--score-scale",
         type=_score_scale,
-        default=1.0,
-        metavar="S|auto",
-        help="divide scores by S before tracking (auto: by each file's highest score when above 1), "
-        "so that thresholds in [0, 1] work with any detector; results keep the file's scale",
+        metavar="S|auto|pQ|rank",
+        help="normalise scores for the thresholds in [0, 1]: divide them by S, by each file's highest score when "
+        "above 1 (auto) or by its Q-th percentile score (pQ, Q from 50 to 100, e.g. p99), or replace each by the "
+        "fraction of the file's scores at or below it (rank); results keep the file's scale (default: the preset's; "
+        "1, scores as given, for the default)",
     )
     p.add_argument("--frames", type=_frame_range, metavar="FIRST:LAST", help="track only these frames (1-based, inclusive)")
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None, help="progress bar on stderr (default: on a terminal)")
@@ -181,21 +201,36 @@ def build_parser() -> argparse.ArgumentParser:
     ex.add_argument("--length", type=_int32, help=f"frames (default {_EXAMPLE_DEFAULTS['length']})")
 
     cfg = p.add_argument_group("tracker configuration (loomfeather_cpp.TrackerConfig, same names and defaults)")
+    # Defaults are None, so that an option given explicitly is told from one
+    # left to the preset; the help shows TrackerConfig's own default.
     for name, kind, default, text in CONFIG_FIELDS:
         if kind is bool:
             cfg.add_argument(
-                _flag(name), dest=name, action=argparse.BooleanOptionalAction, default=default, help=f"{text} (default: {'on' if default else 'off'})"
+                _flag(name), dest=name, action=argparse.BooleanOptionalAction, default=None, help=f"{text} (default: {'on' if default else 'off'})"
             )
         else:
             cfg.add_argument(
                 _flag(name),
                 dest=name,
                 type=_int32 if kind is int else kind,
-                default=default,
+                default=None,
                 metavar=kind.__name__.upper(),
-                help=f"{text} (default: %(default)s)",
+                help=f"{text} (default: {default})",
             )
     return p
+
+
+def explicit_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The TrackerConfig options given on the command line."""
+    return {name: getattr(args, name) for name, *_ in CONFIG_FIELDS if getattr(args, name, None) is not None}
+
+
+def resolve_options(args: argparse.Namespace) -> tuple[Preset, dict[str, Any], ScoreScale]:
+    """The preset, every TrackerConfig argument (the preset's, overridden by
+    the options given) and the score normalisation of a command line."""
+    preset = PRESETS[args.preset]
+    scale = args.score_scale if args.score_scale is not None else preset.score_scale
+    return preset, {**preset.options, **explicit_options(args)}, scale
 
 
 def _require(module: str, option: str, extra: str = "tools") -> None:
@@ -294,9 +329,9 @@ def _settings(args: argparse.Namespace, base: dict[str, Any]) -> list[Setting]:
         grid = parse_grid(args.grid)
     except GridError as exc:
         raise UsageError(str(exc)) from None
-    defaults = {name: default for name, _, default, _ in CONFIG_FIELDS}
+    given = explicit_options(args)
     for name, _ in grid:
-        if base[name] != defaults[name]:
+        if name in given:
             raise UsageError(f"{name} is given both as {_flag(name)} and in --grid")
     return expand_grid(grid, base)
 
@@ -311,7 +346,7 @@ def _inputs_of(sequences: list[SequenceInfo]) -> dict[str, Path | None]:
 
 
 def run(args: argparse.Namespace) -> int:
-    base = {name: getattr(args, name) for name, *_ in CONFIG_FIELDS}
+    _, base, scale = resolve_options(args)
     engine_name = args.engine or ("dask" if args.address else "processes")
     if args.address and engine_name != "dask":
         raise UsageError("--address names a Dask scheduler: it goes with --engine dask")
@@ -343,7 +378,7 @@ def run(args: argparse.Namespace) -> int:
     if not args.inputs:
         _require("matplotlib", "the built-in example")
         seq, results, picture = _example(args, animation)
-        plan = Plan(sequences=(seq,), configs=(base,), runs=(Run(0, 0, results),), options=RunOptions(keep_results=True))
+        plan = Plan(sequences=(seq,), configs=(base,), runs=(Run(0, 0, results),), options=RunOptions(score_scale=scale, keep_results=True))
         return _run_single(args, plan, picture, animation, _summary_folder(args, seq, results))
 
     if any(getattr(args, k) is not None for k in _EXAMPLE_DEFAULTS):
@@ -373,7 +408,7 @@ def run(args: argparse.Namespace) -> int:
             {"detection file": seq.det, "ground truth (--gt)": seq.gt, "seqinfo": seq.seqinfo_path},
         )
         keep = args.plot is not None or args.render is not None
-        options = RunOptions(score_scale=args.score_scale, frames=args.frames, keep_results=keep)
+        options = RunOptions(score_scale=scale, frames=args.frames, keep_results=keep)
         plan = Plan(sequences=(seq,), configs=(base,), runs=(Run(0, 0, results),), options=options)
         return _run_single(args, plan, args.plot, args.render, _summary_folder(args, seq, results))
 
@@ -393,7 +428,7 @@ def run(args: argparse.Namespace) -> int:
     _check_paths(outputs, inputs)  # the summaries and leaderboard: cheap, and pairwise
     for run_ in runs:  # results files are distinct by construction: check each against the inputs only
         _check_paths({"results file": run_.output}, inputs)
-    options = RunOptions(score_scale=args.score_scale, frames=args.frames)
+    options = RunOptions(score_scale=scale, frames=args.frames)
     plan = Plan(sequences=tuple(sequences), configs=tuple(s.options for s in settings), runs=tuple(runs), options=options)
     return _run_many(args, plan, settings, refused, engine_name)
 
@@ -412,14 +447,14 @@ def _summary_folder(args: argparse.Namespace, seq: SequenceInfo, results: Path |
     return folder
 
 
-def _score_notes(args: argparse.Namespace, label: str, res: RunResult, options: dict[str, Any], prefix: str = "") -> None:
+def _score_notes(rule: ScoreScale, res: RunResult, options: dict[str, Any], prefix: str = "") -> None:
     """The hint for scores above 1, and the warning when the scale leaves
     nothing the tracker can use."""
     scale = res.scale
-    if args.score_scale == 1.0 and res.top_score > 1.0:
-        print(f"{PROG}: note: {prefix}scores reach {res.top_score:g}, above the [0, 1] of the thresholds; see --score-scale", file=sys.stderr)
-    if res.top_score > 0 and scale != 1.0:
-        scaled = res.top_score / scale
+    if rule.is_identity and res.top_score > 1.0:
+        print(f"{PROG}: note: {prefix}scores reach {res.top_score:g}, above the [0, 1] of the thresholds; see --score-scale and --preset unbounded", file=sys.stderr)
+    if res.top_score > 0 and scale != 1.0 and rule.kind != "rank":  # a rank normalisation puts the highest at 1
+        scaled = res.top_scaled
         if scaled < options["low_score_thresh"]:
             print(
                 f"{PROG}: warning: {prefix}divided by --score-scale {scale:g}, the highest score is {scaled:.4g}, below "
@@ -445,7 +480,7 @@ def _run_single(
     (res,) = run_batch(make_batches(plan, 1)[0], progress=progress)
     progress.close()
     if res.ok or res.kind == FAILED:
-        _score_notes(args, seq.label, res, plan.configs[0])
+        _score_notes(ScoreScale.parse(plan.options.score_scale), res, plan.configs[0])
     if not res.ok:
         print(f"{PROG}: error: {res.error}", file=sys.stderr)
         return EXIT_BAD_INPUT if res.kind == REFUSED else EXIT_FAILED
@@ -499,9 +534,12 @@ def _run_single(
 
 
 def _base_args(args: argparse.Namespace) -> list[str]:
-    """The options besides the configuration that shape the results."""
+    """The options besides the tracker's fields that shape the results: the
+    preset, and the score normalisation and frames when given."""
     out = []
-    if args.score_scale != 1.0:
+    if args.preset != DEFAULT:
+        out += ["--preset", args.preset]
+    if args.score_scale is not None and args.score_scale != PRESETS[args.preset].score_scale:
         out += ["--score-scale", str(args.score_scale)]
     if args.frames is not None:
         lo, hi = args.frames
@@ -559,7 +597,7 @@ def _run_many(args: argparse.Namespace, plan: Plan, settings: list[Setting], ref
     for r in results:
         if r is not None and r.seq not in noted and (r.ok or r.kind == FAILED):
             noted.add(r.seq)
-            _score_notes(args, sequences[r.seq].label, r, plan.configs[r.cfg], prefix=f"{sequences[r.seq].label}: ")
+            _score_notes(ScoreScale.parse(plan.options.score_scale), r, plan.configs[r.cfg], prefix=f"{sequences[r.seq].label}: ")
 
     by_cfg: dict[int, list[RunResult | None]] = {}
     for run_, res in zip(plan.runs, results):
@@ -572,7 +610,7 @@ def _run_many(args: argparse.Namespace, plan: Plan, settings: list[Setting], ref
         if not grid:
             _print_many(sequences, cfg_results)
         failed = len(sequences) if k in refused else sum(1 for r in cfg_results if r is None or not r.ok)
-        command = [PROG, *map(str, args.inputs), "--out", str(folder), *_base_args(args), *option_args(s.options)]
+        command = [PROG, *map(str, args.inputs), "--out", str(folder), *_base_args(args), *option_args(s.options, PRESETS[args.preset].options)]
         entries.append(Entry(setting=s, metrics=combined, runs=len(sequences), failed=failed, command=command))
     if grid:
         fields = [f for f, _ in settings[0].overrides]

@@ -36,6 +36,7 @@ from numpy.typing import NDArray
 from . import sequences
 from .fixedpoint import format_mot_rows
 from .motio import GroundTruth, InputError, read_detections, read_ground_truth, write_atomic
+from .scores import FittedScale, ScoreScale
 
 __all__ = [
     "ENGINES",
@@ -62,7 +63,7 @@ REFUSED, FAILED = "refused", "failed"
 class RunOptions:
     """What every run of a plan shares."""
 
-    score_scale: float | str = 1.0  # a divisor, or "auto": the sequence's highest score when above 1
+    score_scale: ScoreScale | float | str = 1.0  # a ScoreScale, or its text: a divisor, "auto" or "rank"
     frames: tuple[int | None, int | None] | None = None  # FIRST:LAST to track, else the whole sequence
     evaluate: bool = True  # when the sequence has ground truth
     keep_results: bool = False  # hand the results arrays back (for pictures)
@@ -109,7 +110,8 @@ class RunResult:
     rows: int = 0
     tracks: int = 0
     top_score: float = 0.0  # highest detection score of the file (before scaling)
-    scale: float = 1.0  # the divisor used
+    top_scaled: float = 0.0  # the same, as the tracker sees it
+    scale: float = 1.0  # the divisor used (NaN for a rank normalisation)
     update_seconds: float = 0.0  # inside ByteTracker.update (in-process single runs) or the tracking loop
     text: bytes | None = None  # the results text, for a run whose output is None (standard output)
     seconds: dict[str, float] = field(default_factory=dict)  # read, track, evaluate, write (wall); cpu
@@ -132,7 +134,8 @@ class _Prepared:
     inputs: list[tuple[int, NDArray[np.float64], NDArray[np.float64]]]  # frames with detections: frame, xyxy, scaled scores
     detections: int
     top_score: float
-    scale: float
+    top_scaled: float
+    scale: FittedScale
     gt: GroundTruth | None  # frames renumbered from 1 = ``first``
     nbytes: int
 
@@ -170,7 +173,7 @@ def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -
         _file_key(seq.seqinfo_path),
         seq.length,
         seq.gt_format,
-        options.score_scale,
+        ScoreScale.parse(options.score_scale),
         options.frames,
     )
     hit = _CACHE.get(key)
@@ -190,12 +193,9 @@ def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -
         gt = sequences.window(gt, first, stop)
 
     top = float(dets.scores.max()) if len(dets) else 0.0
-    scale = options.score_scale
-    if scale == "auto":
-        scale = top if top > 1.0 else 1.0
-    scale = float(scale)
+    scale = ScoreScale.parse(options.score_scale).fit(dets.scores)
     xyxy = dets.xyxy
-    scores = dets.scores / scale if scale != 1.0 else dets.scores
+    scores = scale.normalise(dets.scores)
     inputs = []
     used = 0
     for frame, s in dets.frame_slices().items():
@@ -208,6 +208,7 @@ def _prepare(seq: sequences.SequenceInfo, options: RunOptions, evaluate: bool) -
         inputs=inputs,
         detections=used,
         top_score=top,
+        top_scaled=float(scale.normalise(top)) if len(dets) else 0.0,
         scale=scale,
         gt=gt,
         nbytes=40 * used + 200 * len(inputs) + (sequences.gt_nbytes(gt) if gt is not None else 0),
@@ -293,7 +294,7 @@ def _track(
     frames = np.repeat(np.array(frames_out, dtype=np.int64), counts)
     b = np.concatenate(boxes)
     ltwh = np.c_[b[:, :2], b[:, 2:] - b[:, :2]]
-    return frames, np.concatenate(ids_), ltwh, np.concatenate(scores) * prepared.scale, updates, spent
+    return frames, np.concatenate(ids_), ltwh, prepared.scale.restore(np.concatenate(scores)), updates, spent
 
 
 def _one_line(exc: BaseException) -> str:
@@ -319,7 +320,7 @@ def run_batch(batch: Batch, progress: Any = None) -> list[RunResult]:
 
     for run, opts in batch.runs:
         cpu = time.process_time()
-        res = RunResult(run.seq, run.cfg, top_score=prepared.top_score, scale=prepared.scale)
+        res = RunResult(run.seq, run.cfg, top_score=prepared.top_score, top_scaled=prepared.top_scaled, scale=prepared.scale.divisor)
         res.seconds["read"], read_seconds = read_seconds, 0.0  # counted once per batch
         try:
             config = make_config(opts)

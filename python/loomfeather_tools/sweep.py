@@ -93,11 +93,13 @@ def expand_grid(grid: Sequence[tuple[str, list[Any]]], base: dict[str, Any]) -> 
     return out
 
 
-def option_args(options: dict[str, Any]) -> list[str]:
+def option_args(options: dict[str, Any], reference: dict[str, Any] | None = None) -> list[str]:
     """Command-line options for the TrackerConfig settings that differ from
-    the defaults."""
+    ``reference`` (a preset's settings; by default, TrackerConfig's
+    defaults)."""
     args: list[str] = []
-    for name, _, default, _ in CONFIG_FIELDS:
+    for name, _, field_default, _ in CONFIG_FIELDS:
+        default = reference[name] if reference is not None else field_default
         v = options.get(name, default)
         if v == default and type(v) is type(default):
             continue

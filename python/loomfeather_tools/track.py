@@ -13,6 +13,7 @@ from typing import Any, TextIO
 import numpy as np
 
 from .motio import MotTable
+from .scores import ScoreScale
 
 __all__ = ["CONFIG_FIELDS", "TrackRun", "make_config", "track_table", "Progress"]
 
@@ -118,12 +119,14 @@ def track_table(
     detections: MotTable,
     frames: Iterable[int],
     config: Any,
-    score_scale: float = 1.0,
+    score_scale: ScoreScale | float | str = 1.0,
     progress: Progress | None = None,
 ) -> TrackRun:
     """Run one tracker over ``frames`` in order. Frames without detections
-    still advance it (with an empty (0, 4) frame). Scores are divided by
-    ``score_scale`` for the tracker; reported scores are scaled back.
+    still advance it (with an empty (0, 4) frame). Scores are normalised for
+    the tracker by ``score_scale`` (a :class:`~.scores.ScoreScale` or its
+    text: a divisor, ``"auto"``, ``"rank"``), fitted to the whole table's
+    scores; reported scores are mapped back to the table's scale.
 
     A frame without detections that comes while the tracker holds no track at
     all is skipped: such an update changes nothing but the tracker's frame
@@ -134,7 +137,8 @@ def track_table(
 
     tracker = lf.ByteTracker(config)
     xyxy = detections.xyxy
-    scores = detections.scores / score_scale if score_scale != 1.0 else detections.scores
+    scale = ScoreScale.parse(score_scale).fit(detections.scores)
+    scores = scale.normalise(detections.scores)
     slices = detections.frame_slices()
     contiguous = isinstance(frames, range) and frames.step == 1
     present = sorted(slices) if contiguous else []
@@ -181,7 +185,7 @@ def track_table(
     if out_frames:
         b = np.concatenate(out_boxes)
         ltwh = np.c_[b[:, :2], b[:, 2:] - b[:, :2]]
-        results = MotTable.build(np.concatenate(out_frames), np.concatenate(out_ids), ltwh, np.concatenate(out_scores) * score_scale)
+        results = MotTable.build(np.concatenate(out_frames), np.concatenate(out_ids), ltwh, scale.restore(np.concatenate(out_scores)))
     else:
         results = MotTable.build(np.zeros(0), np.zeros(0), np.zeros((0, 4)), np.zeros(0))
     return TrackRun(results=results, frames=n_frames, detections=n_dets, update_seconds=spent, updates=n_updates)
