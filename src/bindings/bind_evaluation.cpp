@@ -205,7 +205,7 @@ void bind_evaluation(py::module_& m) {
         "evaluate_sequence",
         [](const F64Array& gt_frames, const F64Array& gt_ids, const F64Array& gt_boxes, const F64Array& tracker_frames,
            const F64Array& tracker_ids, const F64Array& tracker_boxes, int num_frames, const std::string& fmt,
-           const py::object& gt_flags, const py::object& gt_classes) {
+           const py::object& gt_flags, const py::object& gt_classes, bool full_matrices) {
             const ev::GroundTruthFormat format = parse_format(fmt);
             const std::size_t ng = box_rows(gt_boxes, "gt_boxes");
             const std::size_t nt = box_rows(tracker_boxes, "tracker_boxes");
@@ -227,14 +227,24 @@ void bind_evaluation(py::module_& m) {
             ev::GroundTruthRows gt{ng, gf.data(), gi.data(), gt_boxes.data(), gt_flags.is_none() ? nullptr : flags.data(),
                                    classes.data()};
             ev::TrackerRows tracker{nt, tf.data(), ti.data(), tracker_boxes.data()};
-            const ev::SequenceEvaluation r = ev::evaluate_sequence(gt, tracker, num_frames, format);
-            return py::make_tuple(counts_to_dict(r.counts), metrics_to_dict(r.metrics));
+            ev::EvaluationOptions options;
+            options.full_matrices = full_matrices;
+            const ev::SequenceEvaluation r = ev::evaluate_sequence(gt, tracker, num_frames, format, options);
+            py::dict counts = counts_to_dict(r.counts);
+            py::dict full;
+            full["distractors"] = r.matching.distractor_full;
+            full["hota"] = r.matching.hota_full;
+            full["clear"] = r.matching.clear_full;
+            counts["full_matrix_frames"] = full;
+            return py::make_tuple(counts, metrics_to_dict(r.metrics));
         },
         "Evaluate one sequence (HOTA, CLEAR, Identity) as the official MOTChallenge code does. "
-        "Returns (counts, metrics): the counts combine_evaluations needs, and the sequence's metrics.",
+        "Returns (counts, metrics): the counts combine_evaluations needs, and the sequence's metrics. "
+        "counts['full_matrix_frames'] tells how many frames had a matching solved on the full matrix "
+        "(a tie decided it); full_matrices=True computes every frame on its full matrices (slower, same numbers).",
         py::arg("gt_frames"), py::arg("gt_ids"), py::arg("gt_boxes"), py::arg("tracker_frames"), py::arg("tracker_ids"),
         py::arg("tracker_boxes"), py::arg("num_frames"), py::arg("fmt"), py::arg("gt_flags") = py::none(),
-        py::arg("gt_classes") = py::none());
+        py::arg("gt_classes") = py::none(), py::arg("full_matrices") = false);
 
     m.def(
         "combine_evaluations",

@@ -1,8 +1,9 @@
 // Evaluation: preprocessing, the three metric families and their combination.
-// Every matching is solved with solve_lsap on the same matrix, in the same row
-// and column order, as the official code, so that ties fall the same way; the
-// IoU and the sums that feed HOTA's matching score are computed with the same
-// float64 operations in the same order.
+// The numbers are those of the official code's computation over each frame's
+// full matrices: the same IoUs, the same sums in the same order, and matchings
+// equal to SciPy's on the full matrices, ties included. Only the non-zero
+// entries are visited; BlockMatcher explains how a matching is solved from
+// them, and full_matrices runs the full computation itself.
 #include "core/evaluation.hpp"
 
 #include <algorithm>
@@ -95,9 +96,34 @@ void check_rows(const char* what, std::size_t count, const std::int64_t* frames,
     (void)ids;
 }
 
-void check_unique_ids(const char* what, const Buckets& b, const std::int64_t* ids, std::int64_t num_frames) {
+// Whether integers from lo to hi fit a lookup table for n values.
+bool narrow_range(std::int64_t lo, std::int64_t hi, std::size_t n) {
+    const std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+    return span < (std::uint64_t{1} << 24) && span < 4 * static_cast<std::uint64_t>(n) + 4096;
+}
+
+void check_unique_ids(const char* what, const Buckets& b, const std::int64_t* ids, std::size_t count,
+                      std::int64_t num_frames) {
+    if (count == 0) return;
+    // The first frame with a repeated id, found with a table over the ids when
+    // their range is narrow; then the frame's sorted ids name the smallest.
+    std::int64_t from = 1;
+    const auto [lo, hi] = std::minmax_element(ids, ids + count);
+    if (narrow_range(*lo, *hi, count)) {
+        std::vector<std::int64_t> seen_in(static_cast<std::size_t>(*hi - *lo) + 1, 0);
+        from = 0;
+        for (std::int64_t f = 1; f <= num_frames && from == 0; ++f) {
+            const std::size_t* rows = b.begin(f);
+            for (std::size_t k = 0; k < b.size(f); ++k) {
+                std::int64_t& at = seen_in[static_cast<std::size_t>(ids[rows[k]] - *lo)];
+                if (at == f) from = f;
+                at = f;
+            }
+        }
+        if (from == 0) return;
+    }
     std::vector<std::int64_t> seen;
-    for (std::int64_t f = 1; f <= num_frames; ++f) {
+    for (std::int64_t f = from; f <= num_frames; ++f) {
         const std::size_t* rows = b.begin(f);
         seen.clear();
         for (std::size_t k = 0; k < b.size(f); ++k) seen.push_back(ids[rows[k]]);
@@ -109,12 +135,41 @@ void check_unique_ids(const char* what, const Buckets& b, const std::int64_t* id
     }
 }
 
-// Sorted distinct values -> dense labels 0..k-1.
-struct Labels {
-    std::vector<std::int64_t> values;
+// Dense labels 0..k-1 of integers, in ascending order of value: through a
+// table over their range when it is narrow, by binary search otherwise.
+class Labels {
+public:
+    std::vector<std::int64_t> values;  // sorted, distinct
+
+    void build(std::vector<std::int64_t> v) {
+        values.clear();
+        table_.clear();
+        if (v.empty()) return;
+        const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+        if (narrow_range(*lo, *hi, v.size())) {
+            low_ = *lo;
+            table_.assign(static_cast<std::size_t>(*hi - *lo) + 1, -1);
+            for (std::int64_t x : v) table_[static_cast<std::size_t>(x - low_)] = 0;
+            for (std::size_t k = 0; k < table_.size(); ++k)
+                if (table_[k] == 0) {
+                    table_[k] = static_cast<std::int64_t>(values.size());
+                    values.push_back(low_ + static_cast<std::int64_t>(k));
+                }
+        } else {
+            values = std::move(v);
+            std::sort(values.begin(), values.end());
+            values.erase(std::unique(values.begin(), values.end()), values.end());
+        }
+    }
+    // v must be one of the values.
     std::int64_t of(std::int64_t v) const {
+        if (!table_.empty()) return table_[static_cast<std::size_t>(v - low_)];
         return std::lower_bound(values.begin(), values.end(), v) - values.begin();
     }
+
+private:
+    std::int64_t low_ = 0;
+    std::vector<std::int64_t> table_;
 };
 
 // One positive overlap of a frame's scored rows: row, column (within the
@@ -124,6 +179,455 @@ struct Overlap {
     double iou;
     std::size_t pair;
 };
+
+// pairwise_sum of an n-vector that is zero except at k places, given in
+// ascending order by the k records at `r` (place(r[q]) - offset, value
+// r[q].iou): the same additions in the same order, since adding a zero
+// leaves a partial sum of non-negative values as it is.
+template <class Place>
+double sparse_pairwise_sum(const Overlap* r, std::size_t k, std::size_t offset, std::size_t n, Place place) {
+    if (n < 8) {
+        double s = 0.0;
+        for (std::size_t q = 0; q < k; ++q) s += r[q].iou;
+        return s;
+    }
+    if (n <= 128) {
+        double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+        const std::size_t body = n - n % 8;
+        std::size_t q = 0;
+        for (; q < k && place(r[q]) - offset < body; ++q) acc[(place(r[q]) - offset) % 8] += r[q].iou;
+        double s = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+        for (; q < k; ++q) s += r[q].iou;
+        return s;
+    }
+    std::size_t half = n / 2;
+    half -= half % 8;
+    std::size_t split = 0;
+    while (split < k && place(r[split]) - offset < half) ++split;
+    return sparse_pairwise_sum(r, split, offset, half, place) +
+           sparse_pairwise_sum(r + split, k - split, offset + half, n - half, place);
+}
+
+// A non-zero IoU of one frame (NaN included): gt and tracker row within it.
+struct FramePair {
+    std::uint32_t gt, trk;
+    double iou;
+};
+
+// Below this magnitude of every box value, no corner, area, union or IoU can
+// overflow (and no IoU is NaN).
+constexpr double kRegularBound = 0x1p500;
+
+bool boxes_regular(const double* ltwh, std::size_t count) {
+    double top = 0.0;
+    for (std::size_t k = 0; k < 4 * count; ++k) top = std::max(top, std::fabs(ltwh[k]));
+    return top < kRegularBound;
+}
+
+// The non-zero IoUs of one frame's boxes, in (gt row, tracker row) order.
+// The full pass measures every pair whose corners overlap on both axes. When
+// no value can overflow (`regular`), the same pairs are found by a sweep over
+// the left edges, comparing corners only: a box whose width or height (from
+// its corners) is not positive, or whose area is <= eps, has IoU 0 with every
+// box, and two others overlap on the x axis exactly when, taken by their left
+// edges, the later one starts before the earlier one ends.
+class OverlapFinder {
+public:
+    // The gt rows considered are grows[which[0..count)] (which ascending);
+    // a pair names gt row which[k], tracker row j.
+    void find(const double* gt_ltwh, const std::size_t* grows, const std::size_t* which, std::size_t count,
+              const double* trk_ltwh, const std::size_t* trows, std::size_t nt, bool full,
+              std::vector<FramePair>& out) {
+        out.clear();
+        if (count == 0 || nt == 0) return;
+        if (full || !sweep(gt_ltwh, grows, which, count, trk_ltwh, trows, nt, out)) {
+            for (std::size_t k = 0; k < count; ++k) {
+                const double* a = gt_ltwh + 4 * grows[which[k]];
+                const double ax1 = a[0] + a[2], ay1 = a[1] + a[3];
+                for (std::size_t j = 0; j < nt; ++j) {
+                    const double* t = trk_ltwh + 4 * trows[j];
+                    if (t[0] < ax1 && t[0] + t[2] > a[0] && t[1] < ay1 && t[1] + t[3] > a[1]) {
+                        const double s = box_iou(a, t);
+                        if (s != 0.0)
+                            out.push_back({static_cast<std::uint32_t>(which[k]), static_cast<std::uint32_t>(j), s});
+                    }
+                }
+            }
+        }
+    }
+
+private:
+    // False, having done nothing, when a value is too large for it.
+    bool sweep(const double* gt_ltwh, const std::size_t* grows, const std::size_t* which, std::size_t ng,
+               const double* trk_ltwh, const std::size_t* trows, std::size_t nt, std::vector<FramePair>& out) {
+        // Corners and areas as box_iou computes them; only live boxes enter.
+        boxes_.resize(ng + nt);
+        events_.clear();
+        double top = 0.0;
+        for (std::size_t k = 0; k < ng + nt; ++k) {
+            const double* b = k < ng ? gt_ltwh + 4 * grows[which[k]] : trk_ltwh + 4 * trows[k - ng];
+            top = std::max(std::max(top, std::max(std::fabs(b[0]), std::fabs(b[1]))),
+                           std::max(std::fabs(b[2]), std::fabs(b[3])));
+            Box& x = boxes_[k];
+            x.x0 = b[0];
+            x.y0 = b[1];
+            x.x1 = b[0] + b[2];
+            x.y1 = b[1] + b[3];
+            x.area = (x.x1 - x.x0) * (x.y1 - x.y0);
+            if (x.x1 > x.x0 && x.y1 > x.y0 && x.area > kEps) events_.push_back({x.x0, static_cast<std::uint32_t>(k)});
+        }
+        if (!(top < kRegularBound)) return false;
+        std::sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.left < b.left; });
+        open_gt_.clear();
+        open_trk_.clear();
+        found_.clear();
+        for (const Event& e : events_) {
+            const bool is_gt = e.index < ng;
+            std::vector<std::uint32_t>& others = is_gt ? open_trk_ : open_gt_;
+            const Box& b = boxes_[e.index];
+            std::size_t still = 0;
+            for (std::uint32_t o : others) {
+                const Box& c = boxes_[o];
+                if (!(c.x1 > e.left)) continue;
+                others[still++] = o;
+                if (!(c.y0 < b.y1 && c.y1 > b.y0)) continue;
+                const Box& g = is_gt ? b : c;
+                const Box& t = is_gt ? c : b;
+                const double iw = std::max(std::min(g.x1, t.x1) - std::max(g.x0, t.x0), 0.0);
+                const double ih = std::max(std::min(g.y1, t.y1) - std::max(g.y0, t.y0), 0.0);
+                const double inter = iw * ih;
+                const double uni = g.area + t.area - inter;
+                if (!(uni > kEps)) continue;
+                const double iou = inter / uni;
+                if (iou != 0.0) {
+                    const std::uint32_t gi = is_gt ? e.index : o;
+                    const std::uint32_t tj = (is_gt ? o : e.index) - static_cast<std::uint32_t>(ng);
+                    found_.push_back({gi, tj, iou});
+                }
+            }
+            others.resize(still);
+            (is_gt ? open_gt_ : open_trk_).push_back(e.index);
+        }
+        // By gt row (counting), then by tracker row within a row (insertion).
+        row_start_.assign(ng + 1, 0);
+        for (const FramePair& p : found_) ++row_start_[p.gt + 1];
+        std::partial_sum(row_start_.begin(), row_start_.end(), row_start_.begin());
+        row_fill_.assign(row_start_.begin(), row_start_.end() - 1);
+        out.resize(found_.size());
+        for (const FramePair& p : found_) {
+            std::size_t at = row_fill_[p.gt]++;
+            for (; at > row_start_[p.gt] && out[at - 1].trk > p.trk; --at) out[at] = out[at - 1];
+            out[at] = {static_cast<std::uint32_t>(which[p.gt]), p.trk, p.iou};
+        }
+        return true;
+    }
+
+    struct Box {
+        double x0, y0, x1, y1, area;
+    };
+    struct Event {
+        double left;
+        std::uint32_t index;  // gt row, or ng + tracker row
+    };
+    std::vector<Box> boxes_;
+    std::vector<Event> events_;
+    std::vector<std::uint32_t> open_gt_, open_trk_;
+    std::vector<FramePair> found_;
+    std::vector<std::size_t> row_start_, row_fill_;
+};
+
+// One positive entry of a frame's score matrix: row, column, score, and
+// whether the result reads it when it is matched.
+struct Entry {
+    std::uint32_t row, col;
+    double score;
+    bool relevant;
+};
+
+constexpr std::uint32_t kNone32 = std::numeric_limits<std::uint32_t>::max();
+constexpr std::size_t kNoEntry = std::numeric_limits<std::size_t>::max();
+
+// The matchings of a frame, solved block by block.
+//
+// Each matching is SciPy's assignment of the frame's full matrix, maximising
+// a score that is positive on a few entries and 0 elsewhere; the result reads
+// only the "relevant" positive pairs it assigns (all of them for CLEAR and
+// the distractors; for HOTA, those whose IoU reaches the lowest alpha).
+// Split the positive entries into blocks, the connected components of the
+// bipartite graph of the rows and columns they join. A matching of each block
+// extends to a full assignment scoring at least as much (the remaining rows
+// and columns paired in any way add nothing negative), and an assignment
+// scores the sum of what its pairs inside the blocks score, so the full
+// optimum OPT is the sum of the block optima, and an assignment A within
+// `tol` of OPT is within `tol` of the optimum on every block. So, for a
+// matching M of a block and a pair e of M: if the best matching of the block
+// without e scores less than M by more than `tol`, A contains e. When every
+// relevant pair of M is so certified, and every relevant entry outside M
+// shares a row or a column with a certified pair, A's relevant pairs are
+// exactly M's, whichever optimal or nearly optimal assignment A is: SciPy's
+// among them, whatever ties elsewhere in the frame it breaks. Otherwise (a
+// tie or near-tie inside a block decides a relevant pair) the frame is solved
+// on its full matrix by solve_lsap, as SciPy solves it.
+//
+// The margin `tol` covers the rounding of SciPy's solve. Crudely: its
+// potentials and path lengths stay below 2nS in magnitude (n = min(rows,
+// columns), S the largest score: an alternating path has at most 2n edges),
+// each of the at most n updates of a potential is rounded to eps times that,
+// so each reduced cost is off by at most about 4n^2 eps S, and the n assigned
+// pairs by 4n^3 eps S. tol = S max(1e-9, 64 n^3 eps) is at least 16 times
+// that bound, and far above the rounding of the sums and small solves here.
+class BlockMatcher {
+public:
+    // The relevant pairs every such assignment of the full nr x nc matrix
+    // contains, as ascending indices into `entries` (positive entries, in row
+    // then column order); false when the frame needs the full solve.
+    bool match(const std::vector<Entry>& entries, std::size_t nr, std::size_t nc, std::vector<std::size_t>& kept) {
+        kept.clear();
+        if (entries.empty()) return true;
+        double top = 0.0;
+        for (const Entry& e : entries) top = std::max(top, e.score);
+        const double n = static_cast<double>(std::min(nr, nc));
+        tol_ = top * std::max(1e-9, 64.0 * n * n * n * kEps);
+        full_work_ = static_cast<double>(nr) * static_cast<double>(nc) * n;
+
+        // Peeling: a pair that beats the best other entry of its row and the
+        // best other entry of its column together by more than tol is in every
+        // such assignment (an assignment without it gains more than tol by
+        // taking it instead of those two), and its row and column leave the
+        // problem; what is left obeys the same reasoning, and is peeled again.
+        live_.resize(entries.size());
+        std::iota(live_.begin(), live_.end(), std::uint32_t{0});
+        row_top_.resize(nr);
+        col_top_.resize(nc);
+        for (;;) {
+            for (std::uint32_t k : live_) {
+                row_top_[entries[k].row] = TopTwo{};
+                col_top_[entries[k].col] = TopTwo{};
+            }
+            for (std::uint32_t k : live_) {
+                row_top_[entries[k].row].add(entries[k].score, k);
+                col_top_[entries[k].col].add(entries[k].score, k);
+            }
+            std::size_t still = 0;
+            for (std::uint32_t k : live_) {
+                const Entry& e = entries[k];
+                if (e.score - row_top_[e.row].other(k) - col_top_[e.col].other(k) > tol_) {
+                    row_top_[e.row].taken = col_top_[e.col].taken = true;
+                    if (e.relevant) kept.push_back(k);
+                } else {
+                    live_[still++] = k;
+                }
+            }
+            if (still == live_.size()) break;
+            live_.resize(still);
+            still = 0;
+            for (std::uint32_t k : live_)
+                if (!row_top_[entries[k].row].taken && !col_top_[entries[k].col].taken) live_[still++] = k;
+            live_.resize(still);
+        }
+
+        // Blocks of what is left.
+        parent_.resize(nr + nc);
+        std::iota(parent_.begin(), parent_.end(), std::uint32_t{0});
+        for (std::uint32_t k : live_) {
+            const std::uint32_t a = root(entries[k].row), b = root(static_cast<std::uint32_t>(nr) + entries[k].col);
+            if (a != b) parent_[std::max(a, b)] = std::min(a, b);
+        }
+        block_of_.assign(nr + nc, kNone32);
+        entry_block_.resize(live_.size());
+        std::size_t blocks = 0;
+        for (std::size_t q = 0; q < live_.size(); ++q) {
+            const std::uint32_t r = root(entries[live_[q]].row);
+            if (block_of_[r] == kNone32) block_of_[r] = static_cast<std::uint32_t>(blocks++);
+            entry_block_[q] = block_of_[r];
+        }
+        block_start_.assign(blocks + 1, 0);
+        relevant_block_.assign(blocks, 0);
+        for (std::size_t q = 0; q < live_.size(); ++q) {
+            ++block_start_[entry_block_[q] + 1];
+            if (entries[live_[q]].relevant) relevant_block_[entry_block_[q]] = 1;
+        }
+        std::partial_sum(block_start_.begin(), block_start_.end(), block_start_.begin());
+        by_block_.resize(live_.size());
+        fill_.assign(block_start_.begin(), block_start_.end() - 1);
+        for (std::size_t q = 0; q < live_.size(); ++q) by_block_[fill_[entry_block_[q]]++] = live_[q];
+
+        local_row_.resize(nr);
+        local_col_.resize(nc);
+        for (std::size_t b = 0; b < blocks; ++b)
+            if (relevant_block_[b] &&
+                !match_block(entries, by_block_.data() + block_start_[b], block_start_[b + 1] - block_start_[b], kept))
+                return false;
+        std::sort(kept.begin(), kept.end());
+        return true;
+    }
+
+private:
+    std::uint32_t root(std::uint32_t x) {
+        while (parent_[x] != x) x = parent_[x] = parent_[parent_[x]];
+        return x;
+    }
+
+    // One block: its entries idx[0..k), in row then column order.
+    bool match_block(const std::vector<Entry>& entries, const std::uint32_t* idx, std::size_t k,
+                     std::vector<std::size_t>& kept) {
+        if (k == 1) {
+            const Entry& e = entries[idx[0]];
+            if (!(e.score > tol_)) return false;
+            if (e.relevant) kept.push_back(idx[0]);
+            return true;
+        }
+        rows_.clear();
+        cols_.clear();
+        for (std::size_t q = 0; q < k; ++q) {
+            const Entry& e = entries[idx[q]];
+            if (rows_.empty() || rows_.back() != e.row) rows_.push_back(e.row);
+            cols_.push_back(e.col);
+        }
+        std::sort(cols_.begin(), cols_.end());
+        cols_.erase(std::unique(cols_.begin(), cols_.end()), cols_.end());
+        if (rows_.size() == 1 || cols_.size() == 1) {
+            // One row or one column: the best entry, if it beats the second.
+            std::size_t best = 0;
+            for (std::size_t q = 1; q < k; ++q)
+                if (entries[idx[q]].score > entries[idx[best]].score) best = q;
+            double second = 0.0;
+            for (std::size_t q = 0; q < k; ++q)
+                if (q != best) second = std::max(second, entries[idx[q]].score);
+            if (!(entries[idx[best]].score - second > tol_)) return false;
+            if (entries[idx[best]].relevant) kept.push_back(idx[best]);
+            return true;
+        }
+        // Otherwise the block, padded to a square with zeros, is solved once;
+        // its assignment M and potentials u, v give the loss of forbidding a
+        // pair e = (i, j) of M: the shortest alternating path from row i to
+        // column j over the reduced costs cost - u - v (>= 0, and 0 on M),
+        // the direct step from i to j costing e's score.
+        const std::size_t kr = rows_.size(), kc = cols_.size(), kk = std::max(kr, kc);
+        for (std::size_t q = 0; q < kr; ++q) local_row_[rows_[q]] = static_cast<std::uint32_t>(q);
+        for (std::size_t q = 0; q < kc; ++q) local_col_[cols_[q]] = static_cast<std::uint32_t>(q);
+        cost_.assign(kk * kk, 0.0);
+        cell_entry_.assign(kk * kk, kNoEntry);
+        for (std::size_t q = 0; q < k; ++q) {
+            const Entry& e = entries[idx[q]];
+            const std::size_t cell = local_row_[e.row] * kk + local_col_[e.col];
+            cost_[cell] = -e.score;
+            cell_entry_[cell] = idx[q];
+        }
+        solve_lsap(cost_.data(), kk, kk, ws_, mr_, mc_);
+        const double* u = ws_.u.data();
+        const double* v = ws_.v.data();
+        const std::ptrdiff_t* col4row = ws_.col4row.data();
+        row_match_.assign(kk, kNoEntry);
+        col_match_.assign(kk, kNoEntry);
+        for (std::size_t r = 0; r < kk; ++r) {
+            const std::size_t cell = r * kk + static_cast<std::size_t>(col4row[r]);
+            if (cell_entry_[cell] != kNoEntry) row_match_[r] = col_match_[static_cast<std::size_t>(col4row[r])] = cell_entry_[cell];
+        }
+        // The pairs of M to certify: its relevant ones, and for a relevant
+        // entry outside M that meets none of those, a pair of M it meets.
+        needed_.clear();
+        for (std::size_t q = 0; q < k; ++q) {
+            const Entry& e = entries[idx[q]];
+            const std::size_t at_row = row_match_[local_row_[e.row]], at_col = col_match_[local_col_[e.col]];
+            if (at_row == idx[q]) {
+                if (e.relevant) needed_.push_back(idx[q]);
+                continue;
+            }
+            if (!e.relevant) continue;
+            if ((at_row != kNoEntry && entries[at_row].relevant) || (at_col != kNoEntry && entries[at_col].relevant))
+                continue;
+            if (at_row == kNoEntry && at_col == kNoEntry) return false;
+            needed_.push_back(at_row != kNoEntry ? at_row : at_col);
+        }
+        std::sort(needed_.begin(), needed_.end());
+        needed_.erase(std::unique(needed_.begin(), needed_.end()), needed_.end());
+        // Past the cost of the full solve, the full solve it is.
+        const double side = static_cast<double>(kk);
+        if (side * side * (side + static_cast<double>(needed_.size())) > full_work_) return false;
+        // The rounding of u and v: the most negative reduced cost, the
+        // largest one on M, and the size of the terms. A path and the pairs
+        // of M it displaces are at most kk steps each.
+        double slack = 0.0, size = tol_;
+        for (std::size_t r = 0; r < kk; ++r) {
+            size = std::max(size, std::fabs(u[r]) + std::fabs(v[r]));
+            for (std::size_t j = 0; j < kk; ++j) {
+                const double red = cost_[r * kk + j] - u[r] - v[j];
+                slack = std::max(slack, j == static_cast<std::size_t>(col4row[r]) ? std::fabs(red) : -red);
+            }
+        }
+        const double bound = tol_ + 2.0 * side * slack + 8.0 * side * kEps * size;
+        for (std::size_t x : needed_)
+            if (!path_beyond(local_row_[entries[x].row], local_col_[entries[x].col], entries[x].score, kk, bound))
+                return false;
+        for (std::size_t r = 0; r < kr; ++r)
+            if (row_match_[r] != kNoEntry && entries[row_match_[r]].relevant) kept.push_back(row_match_[r]);
+        return true;
+    }
+
+    // Whether every alternating path from row i to column j of the solved
+    // square block (kk x kk, in cost_ and ws_) costs more than `bound`
+    // (Dijkstra over the columns, stopped once the nearest is past it).
+    bool path_beyond(std::size_t i, std::size_t j, double direct, std::size_t kk, double bound) {
+        const double* u = ws_.u.data();
+        const double* v = ws_.v.data();
+        const std::ptrdiff_t* row4col = ws_.row4col.data();
+        dist_.assign(kk, kInf);
+        reached_.assign(kk, 0);
+        std::size_t r = i;
+        double at = 0.0;
+        for (;;) {
+            const double* cr = cost_.data() + r * kk;
+            std::size_t next = kk;
+            double nearest = kInf;
+            for (std::size_t c = 0; c < kk; ++c) {
+                if (reached_[c]) continue;
+                const double step = r == i && c == j ? direct : std::max(0.0, cr[c] - u[r] - v[c]);
+                dist_[c] = std::min(dist_[c], at + step);
+                if (dist_[c] < nearest) {
+                    nearest = dist_[c];
+                    next = c;
+                }
+            }
+            if (!(nearest <= bound)) return true;
+            if (next == j) return false;
+            reached_[next] = 1;
+            r = static_cast<std::size_t>(row4col[next]);
+            at = nearest;
+        }
+    }
+
+    // The best and second best score of a row or column, and the entry with
+    // the best; `taken` once a peeled pair holds the row or column.
+    struct TopTwo {
+        double best = 0.0, second = 0.0;
+        std::uint32_t at = kNone32;
+        bool taken = false;
+        void add(double score, std::uint32_t k) {
+            if (score > best) {
+                second = best;
+                best = score;
+                at = k;
+            } else {
+                second = std::max(second, score);
+            }
+        }
+        double other(std::uint32_t k) const { return k == at ? second : best; }
+    };
+
+    double tol_ = 0.0, full_work_ = 0.0;
+    std::vector<TopTwo> row_top_, col_top_;
+    std::vector<std::uint32_t> live_;
+    std::vector<std::uint32_t> parent_, block_of_, entry_block_, block_start_, by_block_, fill_, local_row_, local_col_,
+        rows_, cols_;
+    std::vector<char> relevant_block_;
+    std::vector<std::size_t> cell_entry_, row_match_, col_match_, needed_;
+    std::vector<double> cost_, dist_;
+    std::vector<char> reached_;
+    LsapWorkspace ws_;
+    std::vector<std::int64_t> mr_, mc_;
+};
+
 
 // Ratios of the three families from the counts; `mean` of the per-alpha
 // values as NumPy's mean computes it.
@@ -303,7 +807,7 @@ void solve_lsap(const double* cost, std::size_t n, std::size_t m, LsapWorkspace&
 }
 
 SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRows& tracker, std::int64_t num_frames,
-                                     GroundTruthFormat format) {
+                                     GroundTruthFormat format, const EvaluationOptions& options) {
     if (num_frames < 0) refuse("num_frames must be >= 0");
     const bool mot17 = format == GroundTruthFormat::Mot17;
     if (mot17 && gt.count > 0 && (gt.flags == nullptr || gt.classes == nullptr))
@@ -317,8 +821,11 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                        " is not a 2017-format class (1..13)");
     const Buckets gb = bucket_by_frame(gt.count, gt.frames, num_frames);
     const Buckets tb = bucket_by_frame(tracker.count, tracker.frames, num_frames);
-    check_unique_ids("ground-truth", gb, gt.ids, num_frames);
-    check_unique_ids("tracker", tb, tracker.ids, num_frames);
+    check_unique_ids("ground-truth", gb, gt.ids, gt.count, num_frames);
+    check_unique_ids("tracker", tb, tracker.ids, tracker.count, num_frames);
+    const bool full = options.full_matrices;
+    SequenceEvaluation out;
+    MatchingStats& stats = out.matching;
 
     // 1. Preprocessing: the scored rows of each frame (input order) and their
     // positive overlaps. 2017: tracker boxes matched (IoU >= 0.5) to any
@@ -326,71 +833,102 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // rows stay. 2015: rows with flag 0 go, nothing else.
     std::vector<std::size_t> gt_kept, trk_kept, gt_start{0}, trk_start{0}, ov_start{0};
     std::vector<Overlap> overlaps;
-    std::vector<double> iou_all, tcorner, cost;
+    gt_kept.reserve(gt.count);
+    trk_kept.reserve(tracker.count);
+    overlaps.reserve(2 * (gt.count + tracker.count));  // usually enough
+    std::vector<FramePair> frame_pairs, far_pairs;
+    std::vector<std::size_t> near, far;
+    std::vector<Entry> entries;
+    std::vector<std::size_t> kept, entry_overlap, cell_overlap;
+    std::vector<double> cost;
     std::vector<std::int64_t> mrows, mcols;
     std::vector<char> removed;
     std::vector<std::size_t> gsel, tsel;
+    std::vector<std::int64_t> gsel_at, tsel_at;
     LsapWorkspace ws;
+    OverlapFinder finder;
+    BlockMatcher matcher;
     for (std::int64_t f = 1; f <= num_frames; ++f) {
         const std::size_t ng = gb.size(f), nt = tb.size(f);
         const std::size_t* grows = gb.begin(f);
         const std::size_t* trows = tb.begin(f);
-        // Boxes whose corners do not overlap on both axes have IoU exactly 0;
-        // the IoU itself is computed only for the others.
-        iou_all.assign(ng * nt, 0.0);
-        tcorner.resize(4 * nt);
-        for (std::size_t j = 0; j < nt; ++j) {
-            const double* b = tracker.ltwh + 4 * trows[j];
-            tcorner[4 * j] = b[0];
-            tcorner[4 * j + 1] = b[1];
-            tcorner[4 * j + 2] = b[0] + b[2];
-            tcorner[4 * j + 3] = b[1] + b[3];
-        }
-        for (std::size_t i = 0; i < ng; ++i) {
-            const double* a = gt.ltwh + 4 * grows[i];
-            const double ax1 = a[0] + a[2], ay1 = a[1] + a[3];
-            for (std::size_t j = 0; j < nt; ++j) {
-                const double* t = tcorner.data() + 4 * j;
-                if (t[0] < ax1 && t[2] > a[0] && t[1] < ay1 && t[3] > a[1])
-                    iou_all[i * nt + j] = box_iou(a, tracker.ltwh + 4 * trows[j]);
-            }
-        }
-        removed.assign(nt, 0);
+        // Scored rows and distractors; the other rows (2017's ignored classes)
+        // matter only to the distractor matching, when there is one.
         gsel.clear();
-        tsel.clear();
+        near.clear();
+        far.clear();
+        for (std::size_t i = 0; i < ng; ++i) {
+            const std::size_t r = grows[i];
+            const bool scored = mot17 ? gt.flags[r] != 0 && gt.classes[r] == 1 : gt.flags == nullptr || gt.flags[r] != 0;
+            if (scored) gsel.push_back(i);
+            if (scored || (mot17 && is_distractor(gt.classes[r])))
+                near.push_back(i);
+            else if (mot17)
+                far.push_back(i);
+        }
+        const auto find_pairs = [&](const std::vector<std::size_t>& which, std::vector<FramePair>& found) {
+            finder.find(gt.ltwh, grows, which.data(), which.size(), tracker.ltwh, trows, nt, full, found);
+        };
+        find_pairs(near, frame_pairs);
+        removed.assign(nt, 0);
         if (mot17) {
             // Only a distractor row matched with IoU >= 0.5 removes anything.
-            bool may_remove = false;
-            for (std::size_t i = 0; i < ng && !may_remove; ++i)
-                if (is_distractor(gt.classes[grows[i]]))
-                    for (std::size_t j = 0; j < nt && !may_remove; ++j)
-                        may_remove = iou_all[i * nt + j] >= kClearThreshold - kEps;
+            bool may_remove = false, nan = false;
+            for (const FramePair& p : frame_pairs) {
+                nan = nan || std::isnan(p.iou);
+                may_remove = may_remove || (p.iou >= kClearThreshold - kEps && is_distractor(gt.classes[grows[p.gt]]));
+            }
+            far_pairs.clear();
             if (may_remove) {
-                cost.resize(ng * nt);
-                for (std::size_t k = 0; k < ng * nt; ++k)
-                    cost[k] = -(iou_all[k] < kClearThreshold - kEps ? 0.0 : iou_all[k]);
+                find_pairs(far, far_pairs);
+                for (const FramePair& p : far_pairs) nan = nan || std::isnan(p.iou);
+            }
+            bool done = false;
+            if (may_remove && !full && !nan) {
+                entries.clear();
+                for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
+                    for (const FramePair& p : *list)
+                        if (p.iou >= kClearThreshold - kEps)
+                            entries.push_back({p.gt, p.trk, p.iou, is_distractor(gt.classes[grows[p.gt]])});
+                if (!far_pairs.empty())
+                    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+                        return a.row != b.row ? a.row < b.row : a.col < b.col;
+                    });
+                done = matcher.match(entries, ng, nt, kept);
+                if (done)
+                    for (std::size_t k : kept) removed[entries[k].col] = 1;
+            }
+            if (may_remove && !done) {
+                ++stats.distractor_full;
+                cost.assign(ng * nt, -0.0);
+                for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
+                    for (const FramePair& p : *list)
+                        cost[p.gt * nt + p.trk] = -(p.iou < kClearThreshold - kEps ? 0.0 : p.iou);
                 solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
                 for (std::size_t k = 0; k < mrows.size(); ++k) {
                     const std::size_t i = static_cast<std::size_t>(mrows[k]), j = static_cast<std::size_t>(mcols[k]);
                     if (-cost[i * nt + j] > 0.0 + kEps && is_distractor(gt.classes[grows[i]])) removed[j] = 1;
                 }
             }
-            for (std::size_t i = 0; i < ng; ++i)
-                if (gt.flags[grows[i]] != 0 && gt.classes[grows[i]] == 1) gsel.push_back(i);
-        } else {
-            for (std::size_t i = 0; i < ng; ++i)
-                if (gt.flags == nullptr || gt.flags[grows[i]] != 0) gsel.push_back(i);
         }
+        tsel.clear();
         for (std::size_t j = 0; j < nt; ++j)
             if (!removed[j]) tsel.push_back(j);
+        gsel_at.assign(ng, -1);
+        tsel_at.assign(nt, -1);
         for (std::size_t a = 0; a < gsel.size(); ++a) {
+            gsel_at[gsel[a]] = static_cast<std::int64_t>(a);
             gt_kept.push_back(grows[gsel[a]]);
-            for (std::size_t b = 0; b < tsel.size(); ++b) {
-                const double s = iou_all[gsel[a] * nt + tsel[b]];
-                if (s > 0.0) overlaps.push_back({static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), s, 0});
-            }
         }
-        for (std::size_t b = 0; b < tsel.size(); ++b) trk_kept.push_back(trows[tsel[b]]);
+        for (std::size_t b = 0; b < tsel.size(); ++b) {
+            tsel_at[tsel[b]] = static_cast<std::int64_t>(b);
+            trk_kept.push_back(trows[tsel[b]]);
+        }
+        for (const FramePair& p : frame_pairs) {
+            const std::int64_t a = gsel_at[p.gt], b = tsel_at[p.trk];
+            if (a >= 0 && b >= 0 && p.iou > 0.0)
+                overlaps.push_back({static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), p.iou, 0});
+        }
         gt_start.push_back(gt_kept.size());
         trk_start.push_back(trk_kept.size());
         ov_start.push_back(overlaps.size());
@@ -399,11 +937,13 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // 2. Dense identity labels of the scored rows, and one index per
     // (gt identity, tracker identity) pair that ever overlaps.
     Labels gl, tl;
-    for (std::size_t r : gt_kept) gl.values.push_back(gt.ids[r]);
-    for (std::size_t r : trk_kept) tl.values.push_back(tracker.ids[r]);
-    for (Labels* l : {&gl, &tl}) {
-        std::sort(l->values.begin(), l->values.end());
-        l->values.erase(std::unique(l->values.begin(), l->values.end()), l->values.end());
+    {
+        std::vector<std::int64_t> v;
+        for (std::size_t r : gt_kept) v.push_back(gt.ids[r]);
+        gl.build(std::move(v));
+        v.clear();
+        for (std::size_t r : trk_kept) v.push_back(tracker.ids[r]);
+        tl.build(std::move(v));
     }
     const std::size_t num_gt_ids = gl.values.size(), num_trk_ids = tl.values.size();
     std::vector<std::int64_t> glab(gt_kept.size()), tlab(trk_kept.size());
@@ -415,18 +955,32 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         const std::int64_t t = tlab[trk_start[frame_index] + o.col];
         return static_cast<std::uint64_t>(g) * num_trk_ids + static_cast<std::uint64_t>(t);
     };
-    std::vector<std::uint64_t> keys;
-    keys.reserve(overlaps.size());
+    // Each overlap's pair key first, then its pair index; pairs in ascending
+    // key order, through a table over all keys when it is not much larger
+    // than the overlaps, by sorting otherwise.
     for (std::size_t fi = 0; fi < static_cast<std::size_t>(num_frames); ++fi)
-        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1]; ++k) keys.push_back(pair_key(fi, overlaps[k]));
-    std::vector<std::uint64_t> pairs(keys);
-    std::sort(pairs.begin(), pairs.end());
-    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-    for (std::size_t k = 0; k < overlaps.size(); ++k)
-        overlaps[k].pair = static_cast<std::size_t>(std::lower_bound(pairs.begin(), pairs.end(), keys[k]) - pairs.begin());
+        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1]; ++k) overlaps[k].pair = pair_key(fi, overlaps[k]);
+    std::vector<std::uint64_t> pairs;
+    const double key_count = static_cast<double>(num_gt_ids) * static_cast<double>(num_trk_ids);
+    if (key_count < static_cast<double>(std::uint64_t{1} << 24) &&
+        key_count < 16.0 * static_cast<double>(overlaps.size()) + 65536.0) {
+        std::vector<std::uint32_t> index(static_cast<std::size_t>(key_count), kNone32);
+        for (const Overlap& o : overlaps) index[o.pair] = 0;
+        for (std::size_t key = 0; key < index.size(); ++key)
+            if (index[key] == 0) {
+                index[key] = static_cast<std::uint32_t>(pairs.size());
+                pairs.push_back(key);
+            }
+        for (Overlap& o : overlaps) o.pair = index[o.pair];
+    } else {
+        for (const Overlap& o : overlaps) pairs.push_back(o.pair);
+        std::sort(pairs.begin(), pairs.end());
+        pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+        for (Overlap& o : overlaps)
+            o.pair = static_cast<std::size_t>(std::lower_bound(pairs.begin(), pairs.end(), o.pair) - pairs.begin());
+    }
     const std::size_t num_pairs = pairs.size();
 
-    SequenceEvaluation out;
     SequenceCounts& c = out.counts;
     c.frames = num_frames;
     c.gt_dets = static_cast<std::int64_t>(gt_kept.size());
@@ -435,7 +989,9 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     c.tracker_ids = static_cast<std::int64_t>(num_trk_ids);
 
     // 3. Identity counts, and HOTA's global alignment: per pair, the sum over
-    // frames of IoU / (row sum + column sum - IoU).
+    // frames of IoU / (row sum + column sum - IoU). The official code sums the
+    // full similarity matrix: column sums row after row (pairwise when the
+    // column is contiguous), row sums pairwise; the zeros change nothing.
     std::vector<double> gt_count(num_gt_ids, 0.0), trk_count(num_trk_ids, 0.0), potential(num_pairs, 0.0);
     std::vector<std::int64_t> id_matches(num_pairs, 0);
     std::vector<double> sim, row_sum, col_sum;
@@ -444,24 +1000,40 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1]; ++k)
             sim[overlaps[k].row * nt + overlaps[k].col] = overlaps[k].iou;
     };
+    const auto row_of = [](const Overlap& o) { return static_cast<std::size_t>(o.row); };
+    const auto col_of = [](const Overlap& o) { return static_cast<std::size_t>(o.col); };
     for (std::size_t fi = 0; fi < static_cast<std::size_t>(num_frames); ++fi) {
         const std::size_t ng = gt_start[fi + 1] - gt_start[fi], nt = trk_start[fi + 1] - trk_start[fi];
         for (std::size_t i = 0; i < ng; ++i) gt_count[glab[gt_start[fi] + i]] += 1.0;
         for (std::size_t j = 0; j < nt; ++j) trk_count[tlab[trk_start[fi] + j]] += 1.0;
         if (ov_start[fi + 1] == ov_start[fi]) continue;
-        dense_frame(fi, ng, nt);
-        // Column sums row after row, or pairwise when the column is contiguous.
+        const Overlap* ov = overlaps.data() + ov_start[fi];
+        const std::size_t nov = ov_start[fi + 1] - ov_start[fi];
         col_sum.assign(nt, 0.0);
-        if (nt == 1) {
-            col_sum[0] = pairwise_sum(sim.data(), ng);
-        } else {
-            for (std::size_t i = 0; i < ng; ++i)
-                for (std::size_t j = 0; j < nt; ++j) col_sum[j] += sim[i * nt + j];
-        }
         row_sum.resize(ng);
-        for (std::size_t i = 0; i < ng; ++i) row_sum[i] = pairwise_sum(sim.data() + i * nt, nt);
-        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1]; ++k) {
-            const Overlap& o = overlaps[k];
+        if (full) {
+            dense_frame(fi, ng, nt);
+            if (nt == 1) {
+                col_sum[0] = pairwise_sum(sim.data(), ng);
+            } else {
+                for (std::size_t i = 0; i < ng; ++i)
+                    for (std::size_t j = 0; j < nt; ++j) col_sum[j] += sim[i * nt + j];
+            }
+            for (std::size_t i = 0; i < ng; ++i) row_sum[i] = pairwise_sum(sim.data() + i * nt, nt);
+        } else {
+            if (nt == 1)
+                col_sum[0] = sparse_pairwise_sum(ov, nov, 0, ng, row_of);
+            else
+                for (std::size_t k = 0; k < nov; ++k) col_sum[ov[k].col] += ov[k].iou;
+            for (std::size_t k = 0; k < nov;) {
+                std::size_t end = k + 1;
+                while (end < nov && ov[end].row == ov[k].row) ++end;
+                row_sum[ov[k].row] = sparse_pairwise_sum(ov + k, end - k, 0, nt, col_of);
+                k = end;
+            }
+        }
+        for (std::size_t k = 0; k < nov; ++k) {
+            const Overlap& o = ov[k];
             const double denom = col_sum[o.col] + row_sum[o.row] - o.iou;
             if (denom > 0.0 + kEps) potential[o.pair] += o.iou / denom;
             if (o.iou >= kClearThreshold) ++id_matches[o.pair];
@@ -477,14 +1049,15 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // maximum-weight matching of the pairs' matched-frame counts.
     {
         Labels rows_used, cols_used;
-        for (std::size_t p = 0; p < num_pairs; ++p)
-            if (id_matches[p] > 0) {
-                rows_used.values.push_back(static_cast<std::int64_t>(pairs[p] / num_trk_ids));
-                cols_used.values.push_back(static_cast<std::int64_t>(pairs[p] % num_trk_ids));
-            }
-        for (Labels* l : {&rows_used, &cols_used}) {
-            std::sort(l->values.begin(), l->values.end());
-            l->values.erase(std::unique(l->values.begin(), l->values.end()), l->values.end());
+        {
+            std::vector<std::int64_t> r, t;
+            for (std::size_t p = 0; p < num_pairs; ++p)
+                if (id_matches[p] > 0) {
+                    r.push_back(static_cast<std::int64_t>(pairs[p] / num_trk_ids));
+                    t.push_back(static_cast<std::int64_t>(pairs[p] % num_trk_ids));
+                }
+            rows_used.build(std::move(r));
+            cols_used.build(std::move(t));
         }
         const std::size_t nr = rows_used.values.size(), nc = cols_used.values.size();
         cost.assign(nr * nc, 0.0);
@@ -505,14 +1078,36 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // alpha its IoU reaches. CLEAR: per frame, match IoU >= 0.5 preferring the
     // previous frame's partner.
     const auto& alphas = hota_alphas();
-    std::vector<std::int64_t> hota_matches(num_pairs * kAlphaCount, 0);
+    std::array<double, kAlphaCount> alpha_floor;
+    for (std::size_t a = 0; a < kAlphaCount; ++a) alpha_floor[a] = alphas[a] - kEps;
+    std::vector<std::int64_t> hota_levels(num_pairs * (kAlphaCount + 1), 0);
     std::array<double, kAlphaCount> loc_sum{};
     std::vector<std::int64_t> prev_tracker(num_gt_ids, kNone), prev_step(num_gt_ids, kNone);
     std::vector<std::int64_t> clr_count(num_gt_ids, 0), clr_matched(num_gt_ids, 0), frag_count(num_gt_ids, 0);
     std::vector<std::int64_t> tracked_last;  // gt labels with prev_step set
     std::vector<std::int64_t> matched_g, matched_t;
-    std::vector<std::size_t> pair_at;
     std::vector<char> was_tracked;
+    std::vector<std::size_t> matched;  // overlaps of the frame, in row order
+    // The frame's matching on its full matrix (`cost`, ng x nt): the assigned
+    // pairs at an overlap whose score (-cost) passes `keep`, in row order.
+    auto solve_full = [&](const Overlap* ov, std::size_t nov, std::size_t ng, std::size_t nt, auto keep) {
+        cell_overlap.assign(ng * nt, kNoEntry);
+        for (std::size_t k = 0; k < nov; ++k) cell_overlap[ov[k].row * nt + ov[k].col] = k;
+        solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
+        matched.clear();
+        for (std::size_t k = 0; k < mrows.size(); ++k) {
+            const std::size_t e = static_cast<std::size_t>(mrows[k]) * nt + static_cast<std::size_t>(mcols[k]);
+            if (cell_overlap[e] != kNoEntry && keep(-cost[e])) matched.push_back(cell_overlap[e]);
+        }
+    };
+    // The same from the blocks of `entries` (entry_overlap: their overlaps);
+    // false when the full solve is needed.
+    auto solve_blocks = [&](std::size_t ng, std::size_t nt) {
+        if (full || !matcher.match(entries, ng, nt, kept)) return false;
+        matched.clear();
+        for (std::size_t k : kept) matched.push_back(entry_overlap[k]);
+        return true;
+    };
     for (std::size_t fi = 0; fi < static_cast<std::size_t>(num_frames); ++fi) {
         const std::size_t ng = gt_start[fi + 1] - gt_start[fi], nt = trk_start[fi + 1] - trk_start[fi];
         const std::int64_t* gid = glab.data() + gt_start[fi];
@@ -527,62 +1122,76 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             for (std::size_t i = 0; i < ng; ++i) ++clr_count[gid[i]];
             continue;
         }
-        // Without any overlap nothing can match: every row and column stays
-        // unmatched whatever the solver picks.
-        const bool overlap = ov_start[fi + 1] > ov_start[fi];
-        dense_frame(fi, ng, nt);
-        pair_at.assign(ng * nt, num_pairs);
-        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1]; ++k)
-            pair_at[overlaps[k].row * nt + overlaps[k].col] = overlaps[k].pair;
+        const Overlap* ov = overlaps.data() + ov_start[fi];
+        const std::size_t nov = ov_start[fi + 1] - ov_start[fi];
 
-        // HOTA
-        cost.resize(ng * nt);
-        for (std::size_t k = 0; k < ng * nt; ++k)
-            cost[k] = pair_at[k] == num_pairs ? -0.0 : -(alignment[pair_at[k]] * sim[k]);
-        if (overlap)
-            solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
-        else
-            mrows.clear(), mcols.clear();
-        std::array<std::int64_t, kAlphaCount> tp{};
-        for (std::size_t k = 0; k < mrows.size(); ++k) {
-            const std::size_t e = static_cast<std::size_t>(mrows[k]) * nt + static_cast<std::size_t>(mcols[k]);
-            const double s = sim[e];
-            for (std::size_t a = 0; a < kAlphaCount && s >= alphas[a] - kEps; ++a) {
-                ++tp[a];
-                loc_sum[a] += s;
-                ++hota_matches[pair_at[e] * kAlphaCount + a];
+        // HOTA. Without any overlap nothing can match: every row and column
+        // stays unmatched whatever the solver picks. A pair below the lowest
+        // alpha counts nothing when matched.
+        matched.clear();
+        if (nov > 0) {
+            entries.clear();
+            entry_overlap.clear();
+            bool unscored = false;  // a countable overlap whose score underflows to 0
+            for (std::size_t k = 0; k < nov; ++k) {
+                const double score = alignment[ov[k].pair] * ov[k].iou;
+                const bool relevant = ov[k].iou >= alpha_floor[0];
+                if (score > 0.0) {
+                    entries.push_back({ov[k].row, ov[k].col, score, relevant});
+                    entry_overlap.push_back(k);
+                } else if (relevant) {
+                    unscored = true;
+                }
+            }
+            if (unscored || !solve_blocks(ng, nt)) {
+                ++stats.hota_full;
+                cost.assign(ng * nt, -0.0);
+                for (std::size_t k = 0; k < nov; ++k) cost[ov[k].row * nt + ov[k].col] = -(alignment[ov[k].pair] * ov[k].iou);
+                solve_full(ov, nov, ng, nt, [](double) { return true; });
             }
         }
+        // A match counts at the first `level` alphas.
+        std::array<std::int64_t, kAlphaCount + 1> at_level{};
+        for (std::size_t k : matched) {
+            const double s = ov[k].iou;
+            std::size_t level = 0;
+            for (; level < kAlphaCount && s >= alpha_floor[level]; ++level) loc_sum[level] += s;
+            ++at_level[level];
+            ++hota_levels[ov[k].pair * (kAlphaCount + 1) + level];
+        }
+        std::array<std::int64_t, kAlphaCount> tp{};
+        for (std::size_t a = kAlphaCount; a-- > 0;) tp[a] = at_level[a + 1] + (a + 1 < kAlphaCount ? tp[a + 1] : 0);
         for (std::size_t a = 0; a < kAlphaCount; ++a) {
             c.hota_tp[a] += tp[a];
             c.hota_fn[a] += static_cast<std::int64_t>(ng) - tp[a];
             c.hota_fp[a] += static_cast<std::int64_t>(nt) - tp[a];
         }
 
-        // CLEAR
-        bool reachable = false;
-        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1] && !reachable; ++k)
-            reachable = overlaps[k].iou >= kClearThreshold - kEps;
-        for (std::size_t i = 0; i < ng; ++i)
-            for (std::size_t j = 0; j < nt; ++j) {
-                const double s = sim[i * nt + j];
-                const double score = (prev_step[gid[i]] == tid[j] ? kContinuityBonus : 0.0) + s;
-                cost[i * nt + j] = -(s < kClearThreshold - kEps ? 0.0 : score);
+        // CLEAR: scores IoU, plus the continuity bonus for the previous
+        // frame's partner, on pairs with IoU >= 0.5; no such pair, no match.
+        entries.clear();
+        entry_overlap.clear();
+        for (std::size_t k = 0; k < nov; ++k)
+            if (ov[k].iou >= kClearThreshold - kEps) {
+                const double bonus = prev_step[gid[ov[k].row]] == tid[ov[k].col] ? kContinuityBonus : 0.0;
+                entries.push_back({ov[k].row, ov[k].col, bonus + ov[k].iou, true});
+                entry_overlap.push_back(k);
             }
-        if (reachable)
-            solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
-        else
-            mrows.clear(), mcols.clear();
+        matched.clear();
+        if (!entries.empty() && !solve_blocks(ng, nt)) {
+            ++stats.clear_full;
+            cost.assign(ng * nt, -0.0);
+            for (std::size_t k = 0; k < entries.size(); ++k) cost[entries[k].row * nt + entries[k].col] = -entries[k].score;
+            solve_full(ov, nov, ng, nt, [](double score) { return score > 0.0 + kEps; });
+        }
         matched_g.clear();
         matched_t.clear();
-        for (std::size_t k = 0; k < mrows.size(); ++k) {
-            const std::size_t e = static_cast<std::size_t>(mrows[k]) * nt + static_cast<std::size_t>(mcols[k]);
-            if (!(-cost[e] > 0.0 + kEps)) continue;
-            const std::int64_t g = gid[mrows[k]], t = tid[mcols[k]];
+        for (std::size_t k : matched) {
+            const std::int64_t g = gid[ov[k].row], t = tid[ov[k].col];
             if (prev_tracker[g] != kNone && prev_tracker[g] != t) ++c.idsw;
             matched_g.push_back(g);
             matched_t.push_back(t);
-            c.motp_sum += sim[e];
+            c.motp_sum += ov[k].iou;
         }
         for (std::size_t i = 0; i < ng; ++i) ++clr_count[gid[i]];
         for (std::size_t k = 0; k < matched_g.size(); ++k) {
@@ -619,6 +1228,15 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     }
     c.ml = c.gt_ids - c.mt - c.pt;
 
+    // Per pair and alpha, the matches that reach it.
+    std::vector<std::int64_t> hota_matches(num_pairs * kAlphaCount, 0);
+    for (std::size_t p = 0; p < num_pairs; ++p) {
+        std::int64_t reach = 0;
+        for (std::size_t a = kAlphaCount; a-- > 0;) {
+            reach += hota_levels[p * (kAlphaCount + 1) + a + 1];
+            hota_matches[p * kAlphaCount + a] = reach;
+        }
+    }
     for (std::size_t a = 0; a < kAlphaCount; ++a) {
         double ass_a = 0.0, ass_re = 0.0, ass_pr = 0.0;
         for (std::size_t p = 0; p < num_pairs; ++p) {

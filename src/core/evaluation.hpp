@@ -59,9 +59,24 @@ struct Metrics {
     std::int64_t idsw = 0, fp = 0, fn = 0, mt = 0, pt = 0, ml = 0, frag = 0;
 };
 
+// How the per-frame matchings were solved. A frame's matching is solved on
+// its full matrix only when one of its blocks of overlapping boxes has a tied
+// or nearly tied optimum (or always, with `full_matrices`); otherwise block by
+// block. Both ways give the same numbers.
+struct MatchingStats {
+    std::int64_t distractor_full = 0, hota_full = 0, clear_full = 0;  // frames solved on the full matrix
+};
+
 struct SequenceEvaluation {
     SequenceCounts counts;
     Metrics metrics;
+    MatchingStats matching;
+};
+
+struct EvaluationOptions {
+    // Every IoU pass, sum and matching over each frame's full matrices, the
+    // way the official code computes them: slower, same numbers (a check).
+    bool full_matrices = false;
 };
 
 // One sequence of `num_frames` frames. Throws std::invalid_argument (text
@@ -69,7 +84,7 @@ struct SequenceEvaluation {
 // non-finite box, an identity repeated within a frame, or (2017) a class
 // outside 1..13.
 SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRows& tracker, std::int64_t num_frames,
-                                     GroundTruthFormat format);
+                                     GroundTruthFormat format, const EvaluationOptions& options = {});
 
 // The metrics of several sequences taken together (the official combined
 // row): counts summed, association and localisation weighted by HOTA_TP.
