@@ -7,7 +7,9 @@ from __future__ import annotations
 
 import configparser
 import contextlib
+import importlib.util
 import io
+import itertools
 import pickle
 import warnings
 from pathlib import Path
@@ -203,6 +205,127 @@ def test_threshold_touching_pairs_equal_official(tmp_path):
         trk.append([f, f, *_touching(rng, box)])
     seqs = {"S": (np.array(gt), np.array(trk), 600)}
     assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
+
+
+# ---------------------------------------------------------------- ties, and the full-matrix computation
+
+
+def with_ties(rng: np.random.Generator, gt: np.ndarray, trk: np.ndarray, n: int, fmt: str):
+    """Coordinates on a grid of 4 (equal IoUs everywhere), on top of the
+    generator's duplicated boxes, and symmetric quadruples for a stretch of
+    frames: two gt boxes side by side and two tracker boxes above and below
+    their middle, all four IoUs equal (about 0.68), so optima tie."""
+    gt, trk = gt.copy(), trk.copy()
+    gt[:, 2:6] = np.round(gt[:, 2:6] / 4) * 4
+    trk[:, 2:6] = np.round(trk[:, 2:6] / 4) * 4
+    first, last = sorted(rng.integers(1, n + 1, 2))
+    x, y = rng.integers(0, 200, 2)
+    g_extra, t_extra = [], []
+    for f in range(first, last + 1):
+        for gid, dx in ((900, 0), (901, 2)):
+            g_extra.append([f, gid, x + dx, y, 10, 10, 1, 1, 1.0] if fmt == "mot17" else [f, gid, x + dx, y, 10, 10, 1, -1, -1, -1])
+        for tid, dy in ((9000, -1), (9001, 1)):
+            t_extra.append([f, tid, x + 1, y + dy, 10, 10])
+    gt, trk = np.r_[gt, g_extra], np.r_[trk, t_extra]
+    return gt[rng.permutation(len(gt))], trk[rng.permutation(len(trk))]
+
+
+def without_ties(rng: np.random.Generator, gt: np.ndarray, trk: np.ndarray):
+    """Every coordinate moved by a random fraction of a pixel: no two scores
+    tie; some boxes made degenerate (width or height <= 0, area under eps) or
+    moved far beyond the overflow-safe range, where IoUs take the full pass."""
+    gt, trk = gt.copy(), trk.copy()
+    for a in (gt, trk):
+        a[:, 2:6] += rng.uniform(-0.3, 0.3, (len(a), 4))
+        odd = rng.random(len(a))
+        a[odd < 0.02, 4] *= -1
+        a[(odd >= 0.02) & (odd < 0.03), 5] = 0
+        a[(odd >= 0.03) & (odd < 0.04), 4:6] = 1e-9
+        a[(odd >= 0.04) & (odd < 0.045), 2] = 1e200
+    return gt, trk
+
+
+def crowd(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.ndarray, int]:
+    """A few frames of 130 to 170 objects packed in a 400 px square: rows and
+    columns beyond 128 boxes, each box overlapping many, large blocks."""
+    n, k = int(rng.integers(2, 5)), int(rng.integers(130, 170))
+    pos, size = rng.uniform(0, 400, (k, 2)), rng.uniform(20, 60, (k, 2))
+    cls = rng.choice([1] * 12 + [2, 7, 3], k)
+    gt, trk = [], []
+    for f in range(1, n + 1):
+        pos += rng.normal(0, 2, (k, 2))
+        for i in range(k):
+            gt.append([f, i, *pos[i], *size[i], 1, cls[i], 1.0] if fmt == "mot17" else [f, i, *pos[i], *size[i], 1, -1, -1, -1])
+            if rng.random() < 0.9:
+                trk.append([f, 1000 + i + (5000 if rng.random() < 0.05 else 0), *(pos[i] + rng.normal(0, 3, 2)), *size[i]])
+    return np.array(gt), np.array(trk), n
+
+
+def _evaluate(gt, trk, n, fmt, full):
+    extra = {"gt_classes": gt[:, 7]} if fmt == "mot17" else {}
+    ev = evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=n, fmt=fmt,
+                           gt_flags=np.trunc(gt[:, 6]), full_matrices=full, **extra)
+    counts = {k: v.tolist() if isinstance(v, np.ndarray) else v for k, v in ev.counts.items()}
+    return counts.pop("full_matrix_frames"), counts, ev.metrics
+
+
+@pytest.mark.parametrize("fmt", ["mot15", "mot17"])
+@pytest.mark.parametrize("kind", ["ties", "no ties", "crowd"])
+def test_block_matching_equals_full_matrices(fmt, kind):
+    """Every count and metric is the same, bit for bit, as computed over each
+    frame's full matrices; ties send frames to the full solve, and only ties."""
+    rng = np.random.default_rng([21, 22][fmt == "mot17"] + 10 * ["ties", "no ties", "crowd"].index(kind))
+    fell_back = solved_in_full = 0
+    for _ in range(8 if kind == "crowd" else 150):
+        if kind == "crowd":
+            gt, trk, n = crowd(rng, fmt)
+        else:
+            gt, trk, n = random_sequence(rng, fmt)
+            gt, trk = with_ties(rng, gt, trk, n, fmt) if kind == "ties" else without_ties(rng, gt, trk)
+        fast, counts, metrics = _evaluate(gt, trk, n, fmt, full=False)
+        every, counts_full, metrics_full = _evaluate(gt, trk, n, fmt, full=True)
+        assert counts == counts_full and metrics == metrics_full
+        fell_back += sum(fast.values())
+        solved_in_full += sum(every.values())
+    if kind == "ties":
+        assert 0 < fell_back < solved_in_full
+    else:
+        assert fell_back == 0 and solved_in_full > 0
+
+
+@pytest.mark.parametrize("fmt", ["mot15", "mot17"])
+def test_tie_heavy_sequences_equal_official(tmp_path, fmt):
+    pytest.importorskip("trackeval")
+    rng = np.random.default_rng(31 if fmt == "mot15" else 32)
+    for round_ in range(20):
+        seqs = {}
+        for k in range(6):
+            gt, trk, n = random_sequence(rng, fmt)
+            seqs[f"S{k}"] = (*with_ties(rng, gt, trk, n, fmt), n)
+        assert_same(ours(seqs, fmt), official(tmp_path / str(round_), seqs, fmt))
+
+
+def test_tied_distractor_behind_a_scored_pair_equals_official(tmp_path):
+    """Two equal gt boxes, a pedestrian and a static person (a distractor),
+    and a third gt box; two tracker boxes. The best matchings (IoU 0.74 +
+    0.61) tie between the two equal boxes, no pair dominates its row and
+    column, and whether the tracker box is removed rests on the tie, which
+    the pedestrian's (unscored) pair decides: every row and column order."""
+    a, b = [0, 0, 10, 10], [-3, 1, 11, 6]
+    t, t2 = [-1, 0, 10, 9], [-4, 1, 12, 9]
+    gt, trk, f = [], [], 0
+    for gt_order in itertools.permutations([(1, a, 1), (2, a, 7), (3, b, 1)]):
+        for trk_order in ([(1, t), (2, t2)], [(2, t2), (1, t)]):
+            f += 1
+            gt += [[f, i, *box, 1, cls, 1.0] for i, box, cls in gt_order]
+            trk += [[f, i, *box] for i, box in trk_order]
+    gt, trk = np.array(gt, dtype=float), np.array(trk, dtype=float)
+    fast, counts, metrics = _evaluate(gt, trk, f, "mot17", full=False)
+    assert (counts, metrics) == _evaluate(gt, trk, f, "mot17", full=True)[1:]
+    assert fast["distractors"] == f
+    if importlib.util.find_spec("trackeval"):
+        seqs = {"S": (gt, trk, f)}
+        assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
 
 
 # ---------------------------------------------------------------- shared benchmark splits

@@ -218,16 +218,11 @@ struct FramePair {
 // overflow (and no IoU is NaN).
 constexpr double kRegularBound = 0x1p500;
 
-bool boxes_regular(const double* ltwh, std::size_t count) {
-    double top = 0.0;
-    for (std::size_t k = 0; k < 4 * count; ++k) top = std::max(top, std::fabs(ltwh[k]));
-    return top < kRegularBound;
-}
-
 // The non-zero IoUs of one frame's boxes, in (gt row, tracker row) order.
-// The full pass measures every pair whose corners overlap on both axes. When
-// no value can overflow (`regular`), the same pairs are found by a sweep over
-// the left edges, comparing corners only: a box whose width or height (from
+// The full pass measures every pair whose corners overlap on both axes, with
+// box_iou. When no value can overflow, the sweep finds the same pairs by
+// comparing corners only, and measures them with the same operations on the
+// corners and areas computed once per box: a box whose width or height (from
 // its corners) is not positive, or whose area is <= eps, has IoU 0 with every
 // box, and two others overlap on the x axis exactly when, taken by their left
 // edges, the later one starts before the earlier one ends.
@@ -347,35 +342,53 @@ struct Entry {
 constexpr std::uint32_t kNone32 = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kNoEntry = std::numeric_limits<std::size_t>::max();
 
-// The matchings of a frame, solved block by block.
+// The matchings of a frame, from their positive entries.
 //
-// Each matching is SciPy's assignment of the frame's full matrix, maximising
-// a score that is positive on a few entries and 0 elsewhere; the result reads
-// only the "relevant" positive pairs it assigns (all of them for CLEAR and
-// the distractors; for HOTA, those whose IoU reaches the lowest alpha).
-// Split the positive entries into blocks, the connected components of the
-// bipartite graph of the rows and columns they join. A matching of each block
-// extends to a full assignment scoring at least as much (the remaining rows
-// and columns paired in any way add nothing negative), and an assignment
-// scores the sum of what its pairs inside the blocks score, so the full
-// optimum OPT is the sum of the block optima, and an assignment A within
-// `tol` of OPT is within `tol` of the optimum on every block. So, for a
-// matching M of a block and a pair e of M: if the best matching of the block
-// without e scores less than M by more than `tol`, A contains e. When every
-// relevant pair of M is so certified, and every relevant entry outside M
-// shares a row or a column with a certified pair, A's relevant pairs are
-// exactly M's, whichever optimal or nearly optimal assignment A is: SciPy's
-// among them, whatever ties elsewhere in the frame it breaks. Otherwise (a
-// tie or near-tie inside a block decides a relevant pair) the frame is solved
-// on its full matrix by solve_lsap, as SciPy solves it.
+// Each matching is SciPy's assignment A of the frame's full matrix,
+// maximising a score that is positive on a few entries and 0 elsewhere; the
+// result reads only the "relevant" positive pairs A holds (all of them for
+// CLEAR and the distractors; for HOTA, those whose IoU reaches the lowest
+// alpha). A pair e is certified when every assignment without e scores less
+// than the optimum OPT by more than `tol`: A, optimal up to its rounding
+// (below tol), then holds e. When every relevant pair of a matching M is
+// certified, and every relevant entry outside M shares a row or a column with
+// a certified pair, A's relevant pairs are exactly M's, however A breaks the
+// ties elsewhere in the frame. Otherwise (a tie or a near-tie decides a
+// relevant pair) the frame is solved on its full matrix by solve_lsap, as
+// SciPy solves it. Certificates:
 //
-// The margin `tol` covers the rounding of SciPy's solve. Crudely: its
+// - Peeling. An entry e beating the best other entry of its row and the best
+//   other entry of its column together by more than tol is certified: an
+//   assignment without e gains that much by taking e in place of the (at most
+//   two) pairs it holds in e's row and column. The row and column of e then
+//   leave the problem: what is left is the same problem on fewer rows and
+//   columns (its optimum is OPT less e's score, and A is within tol of it),
+//   and is peeled again until nothing moves.
+// - Blocks. What is left splits into blocks, the connected components of the
+//   bipartite graph of rows and columns that its entries join. A matching of
+//   each block extends to a full assignment scoring no less (the remaining
+//   rows and columns paired in any way add nothing negative), so the optimum
+//   is the sum of the block optima, and A is within tol of the optimum on
+//   each block: a pair loses a block's optimum by more than tol, it is
+//   certified. Blocks without a relevant entry are left alone. A block of one
+//   row or one column holds its best entry if it beats the second by more
+//   than tol. A larger block, padded to a square with zeros, is solved once
+//   by solve_lsap; from its assignment M and potentials u, v, the best
+//   assignment without a pair (i, j) of M loses exactly the length of the
+//   shortest alternating path from row i to column j over the reduced costs
+//   cost - u - v (>= 0, and 0 on M; the direct step from i to j costs the
+//   pair's score): the path closes a cycle with (i, j) that turns M into the
+//   best assignment without it. The rounding of u and v is measured and
+//   added to the bound.
+//
+// The margin tol covers the rounding of SciPy's solve. Crudely: its
 // potentials and path lengths stay below 2nS in magnitude (n = min(rows,
-// columns), S the largest score: an alternating path has at most 2n edges),
+// columns), S the largest score: an alternating path has at most 2n steps),
 // each of the at most n updates of a potential is rounded to eps times that,
 // so each reduced cost is off by at most about 4n^2 eps S, and the n assigned
 // pairs by 4n^3 eps S. tol = S max(1e-9, 64 n^3 eps) is at least 16 times
-// that bound, and far above the rounding of the sums and small solves here.
+// that bound, and far above the rounding of the comparisons, sums and small
+// solves made here.
 class BlockMatcher {
 public:
     // The relevant pairs every such assignment of the full nr x nc matrix
@@ -388,41 +401,73 @@ public:
         for (const Entry& e : entries) top = std::max(top, e.score);
         const double n = static_cast<double>(std::min(nr, nc));
         tol_ = top * std::max(1e-9, 64.0 * n * n * n * kEps);
-        full_work_ = static_cast<double>(nr) * static_cast<double>(nc) * n;
 
-        // Peeling: a pair that beats the best other entry of its row and the
-        // best other entry of its column together by more than tol is in every
-        // such assignment (an assignment without it gains more than tol by
-        // taking it instead of those two), and its row and column leave the
-        // problem; what is left obeys the same reasoning, and is peeled again.
+        // Peeling.
         live_.resize(entries.size());
         std::iota(live_.begin(), live_.end(), std::uint32_t{0});
-        row_top_.resize(nr);
-        col_top_.resize(nc);
+        col_best_.resize(nc);
+        col_second_.resize(nc);
+        col_at_.resize(nc);
+        col_taken_.assign(nc, 0);
         for (;;) {
             for (std::uint32_t k : live_) {
-                row_top_[entries[k].row] = TopTwo{};
-                col_top_[entries[k].col] = TopTwo{};
+                const std::uint32_t c = entries[k].col;
+                col_best_[c] = col_second_[c] = 0.0;
+                col_at_[c] = kNone32;
             }
             for (std::uint32_t k : live_) {
-                row_top_[entries[k].row].add(entries[k].score, k);
-                col_top_[entries[k].col].add(entries[k].score, k);
-            }
-            std::size_t still = 0;
-            for (std::uint32_t k : live_) {
-                const Entry& e = entries[k];
-                if (e.score - row_top_[e.row].other(k) - col_top_[e.col].other(k) > tol_) {
-                    row_top_[e.row].taken = col_top_[e.col].taken = true;
-                    if (e.relevant) kept.push_back(k);
+                const std::uint32_t c = entries[k].col;
+                const double v = entries[k].score;
+                if (v > col_best_[c]) {
+                    col_second_[c] = col_best_[c];
+                    col_best_[c] = v;
+                    col_at_[c] = k;
                 } else {
-                    live_[still++] = k;
+                    col_second_[c] = std::max(col_second_[c], v);
                 }
             }
-            if (still == live_.size()) break;
+            // Row by row (live_ is in row order): at most one pair of a row
+            // peels, and then the whole row leaves.
+            const std::size_t before = live_.size();
+            std::size_t still = 0;
+            bool peeled = false;
+            for (std::size_t q = 0; q < before;) {
+                const std::uint32_t row = entries[live_[q]].row;
+                std::size_t end = q;
+                double best = 0.0, second = 0.0;
+                std::uint32_t at = kNone32;
+                for (; end < before && entries[live_[end]].row == row; ++end) {
+                    const double v = entries[live_[end]].score;
+                    if (v > best) {
+                        second = best;
+                        best = v;
+                        at = live_[end];
+                    } else {
+                        second = std::max(second, v);
+                    }
+                }
+                std::uint32_t won = kNone32;
+                for (std::size_t t = q; t < end && won == kNone32; ++t) {
+                    const std::uint32_t k = live_[t];
+                    const std::uint32_t c = entries[k].col;
+                    const double other_row = k == at ? second : best;
+                    const double other_col = k == col_at_[c] ? col_second_[c] : col_best_[c];
+                    if (entries[k].score - other_row - other_col > tol_) won = k;
+                }
+                if (won != kNone32) {
+                    peeled = true;
+                    col_taken_[entries[won].col] = 1;
+                    if (entries[won].relevant) kept.push_back(won);
+                } else {
+                    for (std::size_t t = q; t < end; ++t) live_[still++] = live_[t];
+                }
+                q = end;
+            }
             live_.resize(still);
+            if (!peeled) break;
             still = 0;
             for (std::uint32_t k : live_)
-                if (!row_top_[entries[k].row].taken && !col_top_[entries[k].col].taken) live_[still++] = k;
+                if (!col_taken_[entries[k].col]) live_[still++] = k;
             live_.resize(still);
         }
 
@@ -498,11 +543,7 @@ private:
             if (entries[idx[best]].relevant) kept.push_back(idx[best]);
             return true;
         }
-        // Otherwise the block, padded to a square with zeros, is solved once;
-        // its assignment M and potentials u, v give the loss of forbidding a
-        // pair e = (i, j) of M: the shortest alternating path from row i to
-        // column j over the reduced costs cost - u - v (>= 0, and 0 on M),
-        // the direct step from i to j costing e's score.
+        // Otherwise: the square solve, then shortest alternating paths.
         const std::size_t kr = rows_.size(), kc = cols_.size(), kk = std::max(kr, kc);
         for (std::size_t q = 0; q < kr; ++q) local_row_[rows_[q]] = static_cast<std::uint32_t>(q);
         for (std::size_t q = 0; q < kc; ++q) local_col_[cols_[q]] = static_cast<std::uint32_t>(q);
@@ -542,9 +583,7 @@ private:
         }
         std::sort(needed_.begin(), needed_.end());
         needed_.erase(std::unique(needed_.begin(), needed_.end()), needed_.end());
-        // Past the cost of the full solve, the full solve it is.
         const double side = static_cast<double>(kk);
-        if (side * side * (side + static_cast<double>(needed_.size())) > full_work_) return false;
         // The rounding of u and v: the most negative reduced cost, the
         // largest one on M, and the size of the terms. A path and the pairs
         // of M it displaces are at most kk steps each.
@@ -597,27 +636,10 @@ private:
         }
     }
 
-    // The best and second best score of a row or column, and the entry with
-    // the best; `taken` once a peeled pair holds the row or column.
-    struct TopTwo {
-        double best = 0.0, second = 0.0;
-        std::uint32_t at = kNone32;
-        bool taken = false;
-        void add(double score, std::uint32_t k) {
-            if (score > best) {
-                second = best;
-                best = score;
-                at = k;
-            } else {
-                second = std::max(second, score);
-            }
-        }
-        double other(std::uint32_t k) const { return k == at ? second : best; }
-    };
-
-    double tol_ = 0.0, full_work_ = 0.0;
-    std::vector<TopTwo> row_top_, col_top_;
-    std::vector<std::uint32_t> live_;
+    double tol_ = 0.0;
+    std::vector<double> col_best_, col_second_;
+    std::vector<std::uint32_t> col_at_, live_;
+    std::vector<char> col_taken_;
     std::vector<std::uint32_t> parent_, block_of_, entry_block_, block_start_, by_block_, fill_, local_row_, local_col_,
         rows_, cols_;
     std::vector<char> relevant_block_;

@@ -93,7 +93,10 @@ Metrics combine_sequences(const std::vector<SequenceCounts>& sequences);
 // Rectangular linear assignment (minimisation) by the shortest augmenting
 // path method of Crouse (2016), with SciPy's choices on ties: the pairs of
 // scipy.optimize.linear_sum_assignment, in its order. The cost must be free of
-// NaN and -inf (std::invalid_argument otherwise); min(n, m) pairs.
+// NaN and -inf (std::invalid_argument otherwise); min(n, m) pairs. After a
+// solve with n <= m, the workspace holds its final state: u and v the dual
+// potentials (cost - u - v >= 0 up to rounding, 0 on the assignment),
+// col4row and row4col the assignment.
 struct LsapWorkspace {
     std::vector<double> transposed, u, v, shortest;
     std::vector<std::ptrdiff_t> path, col4row, row4col, remaining;
