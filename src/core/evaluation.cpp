@@ -65,22 +65,35 @@ double box_iou(const double* a, const double* b) {
 
 bool is_distractor(std::int64_t cls) { return cls == 2 || cls == 7 || cls == 8 || cls == 12; }
 
-// Rows of each frame in input order: rows of frame f are order[start[f-1] .. start[f]).
-struct Buckets {
-    std::vector<std::size_t> start, order;
-    std::size_t size(std::int64_t f) const { return start[f] - start[f - 1]; }
-    const std::size_t* begin(std::int64_t f) const { return order.data() + start[f - 1]; }
+// How the matchings treat a ground-truth row.
+enum RowKind : std::uint8_t { kScored, kDistractor, kIgnored };
+
+// The rows of one side in frame order, input order within a frame: frame f
+// holds rows start[f-1] .. start[f) of ltwh (4 values a row), ids and kind.
+struct FrameRows {
+    std::vector<std::size_t> start;
+    std::vector<double> ltwh;
+    std::vector<std::int64_t> ids;
+    std::vector<std::uint8_t> kind;  // ground truth only
+    std::size_t first(std::int64_t f) const { return start[static_cast<std::size_t>(f) - 1]; }
+    std::size_t size(std::int64_t f) const { return start[static_cast<std::size_t>(f)] - first(f); }
 };
 
-Buckets bucket_by_frame(std::size_t count, const std::int64_t* frames, std::int64_t num_frames) {
-    Buckets b;
+void by_frame(std::size_t count, const std::int64_t* frames, const std::int64_t* ids, const double* ltwh,
+              const std::uint8_t* kind, std::int64_t num_frames, FrameRows& b) {
     b.start.assign(static_cast<std::size_t>(num_frames) + 1, 0);
     for (std::size_t r = 0; r < count; ++r) ++b.start[static_cast<std::size_t>(frames[r])];
     std::partial_sum(b.start.begin(), b.start.end(), b.start.begin());
-    b.order.resize(count);
     std::vector<std::size_t> fill(b.start.begin(), b.start.end() - 1);
-    for (std::size_t r = 0; r < count; ++r) b.order[fill[static_cast<std::size_t>(frames[r]) - 1]++] = r;
-    return b;
+    b.ltwh.resize(4 * count);
+    b.ids.resize(count);
+    if (kind != nullptr) b.kind.resize(count);
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::size_t k = fill[static_cast<std::size_t>(frames[r]) - 1]++;
+        std::copy(ltwh + 4 * r, ltwh + 4 * r + 4, b.ltwh.data() + 4 * k);
+        b.ids[k] = ids[r];
+        if (kind != nullptr) b.kind[k] = kind[r];
+    }
 }
 
 void check_rows(const char* what, std::size_t count, const std::int64_t* frames, const std::int64_t* ids,
@@ -102,31 +115,28 @@ bool narrow_range(std::int64_t lo, std::int64_t hi, std::size_t n) {
     return span < (std::uint64_t{1} << 24) && span < 4 * static_cast<std::uint64_t>(n) + 4096;
 }
 
-void check_unique_ids(const char* what, const Buckets& b, const std::int64_t* ids, std::size_t count,
-                      std::int64_t num_frames) {
+void check_unique_ids(const char* what, const FrameRows& b, std::int64_t num_frames) {
+    const std::size_t count = b.ids.size();
     if (count == 0) return;
     // The first frame with a repeated id, found with a table over the ids when
     // their range is narrow; then the frame's sorted ids name the smallest.
     std::int64_t from = 1;
-    const auto [lo, hi] = std::minmax_element(ids, ids + count);
+    const auto [lo, hi] = std::minmax_element(b.ids.begin(), b.ids.end());
     if (narrow_range(*lo, *hi, count)) {
         std::vector<std::int64_t> seen_in(static_cast<std::size_t>(*hi - *lo) + 1, 0);
         from = 0;
-        for (std::int64_t f = 1; f <= num_frames && from == 0; ++f) {
-            const std::size_t* rows = b.begin(f);
-            for (std::size_t k = 0; k < b.size(f); ++k) {
-                std::int64_t& at = seen_in[static_cast<std::size_t>(ids[rows[k]] - *lo)];
+        for (std::int64_t f = 1; f <= num_frames && from == 0; ++f)
+            for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) {
+                std::int64_t& at = seen_in[static_cast<std::size_t>(b.ids[k] - *lo)];
                 if (at == f) from = f;
                 at = f;
             }
-        }
         if (from == 0) return;
     }
     std::vector<std::int64_t> seen;
     for (std::int64_t f = from; f <= num_frames; ++f) {
-        const std::size_t* rows = b.begin(f);
-        seen.clear();
-        for (std::size_t k = 0; k < b.size(f); ++k) seen.push_back(ids[rows[k]]);
+        seen.assign(b.ids.begin() + static_cast<std::ptrdiff_t>(b.first(f)),
+                    b.ids.begin() + static_cast<std::ptrdiff_t>(b.first(f) + b.size(f)));
         std::sort(seen.begin(), seen.end());
         const auto dup = std::adjacent_find(seen.begin(), seen.end());
         if (dup != seen.end())
@@ -228,19 +238,18 @@ constexpr double kRegularBound = 0x1p500;
 // edges, the later one starts before the earlier one ends.
 class OverlapFinder {
 public:
-    // The gt rows considered are grows[which[0..count)] (which ascending);
-    // a pair names gt row which[k], tracker row j.
-    void find(const double* gt_ltwh, const std::size_t* grows, const std::size_t* which, std::size_t count,
-              const double* trk_ltwh, const std::size_t* trows, std::size_t nt, bool full,
-              std::vector<FramePair>& out) {
+    // The frame's boxes (4 values each); the gt rows considered are
+    // which[0..count) (ascending); a pair names gt row which[k], tracker row j.
+    void find(const double* gt_ltwh, const std::size_t* which, std::size_t count, const double* trk_ltwh,
+              std::size_t nt, bool full, std::vector<FramePair>& out) {
         out.clear();
         if (count == 0 || nt == 0) return;
-        if (full || !sweep(gt_ltwh, grows, which, count, trk_ltwh, trows, nt, out)) {
+        if (full || !sweep(gt_ltwh, which, count, trk_ltwh, nt, out)) {
             for (std::size_t k = 0; k < count; ++k) {
-                const double* a = gt_ltwh + 4 * grows[which[k]];
+                const double* a = gt_ltwh + 4 * which[k];
                 const double ax1 = a[0] + a[2], ay1 = a[1] + a[3];
                 for (std::size_t j = 0; j < nt; ++j) {
-                    const double* t = trk_ltwh + 4 * trows[j];
+                    const double* t = trk_ltwh + 4 * j;
                     if (t[0] < ax1 && t[0] + t[2] > a[0] && t[1] < ay1 && t[1] + t[3] > a[1]) {
                         const double s = box_iou(a, t);
                         if (s != 0.0)
@@ -253,14 +262,14 @@ public:
 
 private:
     // False, having done nothing, when a value is too large for it.
-    bool sweep(const double* gt_ltwh, const std::size_t* grows, const std::size_t* which, std::size_t ng,
-               const double* trk_ltwh, const std::size_t* trows, std::size_t nt, std::vector<FramePair>& out) {
+    bool sweep(const double* gt_ltwh, const std::size_t* which, std::size_t ng, const double* trk_ltwh, std::size_t nt,
+               std::vector<FramePair>& out) {
         // Corners and areas as box_iou computes them; only live boxes enter.
         boxes_.resize(ng + nt);
         events_.clear();
         double top = 0.0;
         for (std::size_t k = 0; k < ng + nt; ++k) {
-            const double* b = k < ng ? gt_ltwh + 4 * grows[which[k]] : trk_ltwh + 4 * trows[k - ng];
+            const double* b = k < ng ? gt_ltwh + 4 * which[k] : trk_ltwh + 4 * (k - ng);
             top = std::max(std::max(top, std::max(std::fabs(b[0]), std::fabs(b[1]))),
                            std::max(std::fabs(b[2]), std::fabs(b[3])));
             Box& x = boxes_[k];
@@ -699,6 +708,33 @@ Metrics final_metrics(const SequenceCounts& c, bool clear_ratios) {
     return m;
 }
 
+// The large buffers of a sequence's evaluation, kept per thread from one
+// call to the next (evaluating many sequences then reuses the same memory
+// rather than faulting in fresh pages each time), up to kScratchKept bytes.
+struct Scratch {
+    std::vector<std::uint8_t> kind;
+    FrameRows gt, tracker;
+    std::vector<std::size_t> gt_kept, trk_kept, gt_start, trk_start, ov_start;
+    std::vector<Overlap> overlaps;
+    std::vector<std::int64_t> glab, tlab, hota_levels;
+
+    std::size_t bytes() const {
+        const auto rows = [](const FrameRows& b) {
+            return b.start.capacity() * 8 + b.ltwh.capacity() * 8 + b.ids.capacity() * 8 + b.kind.capacity();
+        };
+        return kind.capacity() + rows(gt) + rows(tracker) +
+               8 * (gt_kept.capacity() + trk_kept.capacity() + gt_start.capacity() + trk_start.capacity() +
+                    ov_start.capacity() + glab.capacity() + tlab.capacity() + hota_levels.capacity()) +
+               sizeof(Overlap) * overlaps.capacity();
+    }
+};
+constexpr std::size_t kScratchKept = std::size_t{64} << 20;
+
+Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
+
 }  // namespace
 
 const std::array<double, kAlphaCount>& hota_alphas() {
@@ -841,10 +877,22 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             if (gt.classes[r] < 1 || gt.classes[r] > 13)
                 refuse("ground-truth row " + std::to_string(r) + ": class " + std::to_string(gt.classes[r]) +
                        " is not a 2017-format class (1..13)");
-    const Buckets gb = bucket_by_frame(gt.count, gt.frames, num_frames);
-    const Buckets tb = bucket_by_frame(tracker.count, tracker.frames, num_frames);
-    check_unique_ids("ground-truth", gb, gt.ids, gt.count, num_frames);
-    check_unique_ids("tracker", tb, tracker.ids, tracker.count, num_frames);
+    // 2015: rows with flag 0 are ignored. 2017: flag != 0 and class 1 is
+    // scored; distractors whatever their flag; the rest ignored.
+    Scratch& scratch = thread_scratch();
+    std::vector<std::uint8_t>& kind = scratch.kind;
+    kind.resize(gt.count);
+    for (std::size_t r = 0; r < gt.count; ++r)
+        kind[r] = mot17 ? (gt.flags[r] != 0 && gt.classes[r] == 1 ? kScored
+                           : is_distractor(gt.classes[r])      ? kDistractor
+                                                               : kIgnored)
+                        : (gt.flags == nullptr || gt.flags[r] != 0 ? kScored : kIgnored);
+    FrameRows& gb = scratch.gt;
+    FrameRows& tb = scratch.tracker;
+    by_frame(gt.count, gt.frames, gt.ids, gt.ltwh, kind.data(), num_frames, gb);
+    by_frame(tracker.count, tracker.frames, tracker.ids, tracker.ltwh, nullptr, num_frames, tb);
+    check_unique_ids("ground-truth", gb, num_frames);
+    check_unique_ids("tracker", tb, num_frames);
     const bool full = options.full_matrices;
     SequenceEvaluation out;
     MatchingStats& stats = out.matching;
@@ -853,8 +901,14 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // positive overlaps. 2017: tracker boxes matched (IoU >= 0.5) to any
     // distractor row go first (flag 0 or not), then only flag != 0, class 1
     // rows stay. 2015: rows with flag 0 go, nothing else.
-    std::vector<std::size_t> gt_kept, trk_kept, gt_start{0}, trk_start{0}, ov_start{0};
-    std::vector<Overlap> overlaps;
+    std::vector<std::size_t>&gt_kept = scratch.gt_kept, &trk_kept = scratch.trk_kept, &gt_start = scratch.gt_start,
+    &trk_start = scratch.trk_start, &ov_start = scratch.ov_start;
+    std::vector<Overlap>& overlaps = scratch.overlaps;
+    for (std::vector<std::size_t>* v : {&gt_kept, &trk_kept, &gt_start, &trk_start, &ov_start}) v->clear();
+    overlaps.clear();
+    gt_start.push_back(0);
+    trk_start.push_back(0);
+    ov_start.push_back(0);
     gt_kept.reserve(gt.count);
     trk_kept.reserve(tracker.count);
     overlaps.reserve(2 * (gt.count + tracker.count));  // usually enough
@@ -871,25 +925,24 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     OverlapFinder finder;
     BlockMatcher matcher;
     for (std::int64_t f = 1; f <= num_frames; ++f) {
-        const std::size_t ng = gb.size(f), nt = tb.size(f);
-        const std::size_t* grows = gb.begin(f);
-        const std::size_t* trows = tb.begin(f);
+        const std::size_t ng = gb.size(f), nt = tb.size(f), g0 = gb.first(f), t0 = tb.first(f);
+        const double* gbox = gb.ltwh.data() + 4 * g0;
+        const double* tbox = tb.ltwh.data() + 4 * t0;
+        const std::uint8_t* gkind = gb.kind.data() + g0;
         // Scored rows and distractors; the other rows (2017's ignored classes)
         // matter only to the distractor matching, when there is one.
         gsel.clear();
         near.clear();
         far.clear();
         for (std::size_t i = 0; i < ng; ++i) {
-            const std::size_t r = grows[i];
-            const bool scored = mot17 ? gt.flags[r] != 0 && gt.classes[r] == 1 : gt.flags == nullptr || gt.flags[r] != 0;
-            if (scored) gsel.push_back(i);
-            if (scored || (mot17 && is_distractor(gt.classes[r])))
+            if (gkind[i] == kScored) gsel.push_back(i);
+            if (gkind[i] != kIgnored)
                 near.push_back(i);
             else if (mot17)
                 far.push_back(i);
         }
         const auto find_pairs = [&](const std::vector<std::size_t>& which, std::vector<FramePair>& found) {
-            finder.find(gt.ltwh, grows, which.data(), which.size(), tracker.ltwh, trows, nt, full, found);
+            finder.find(gbox, which.data(), which.size(), tbox, nt, full, found);
         };
         find_pairs(near, frame_pairs);
         removed.assign(nt, 0);
@@ -898,7 +951,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             bool may_remove = false, nan = false;
             for (const FramePair& p : frame_pairs) {
                 nan = nan || std::isnan(p.iou);
-                may_remove = may_remove || (p.iou >= kClearThreshold - kEps && is_distractor(gt.classes[grows[p.gt]]));
+                may_remove = may_remove || (p.iou >= kClearThreshold - kEps && gkind[p.gt] == kDistractor);
             }
             far_pairs.clear();
             if (may_remove) {
@@ -911,7 +964,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                 for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
                     for (const FramePair& p : *list)
                         if (p.iou >= kClearThreshold - kEps)
-                            entries.push_back({p.gt, p.trk, p.iou, is_distractor(gt.classes[grows[p.gt]])});
+                            entries.push_back({p.gt, p.trk, p.iou, gkind[p.gt] == kDistractor});
                 if (!far_pairs.empty())
                     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
                         return a.row != b.row ? a.row < b.row : a.col < b.col;
@@ -929,7 +982,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                 solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
                 for (std::size_t k = 0; k < mrows.size(); ++k) {
                     const std::size_t i = static_cast<std::size_t>(mrows[k]), j = static_cast<std::size_t>(mcols[k]);
-                    if (-cost[i * nt + j] > 0.0 + kEps && is_distractor(gt.classes[grows[i]])) removed[j] = 1;
+                    if (-cost[i * nt + j] > 0.0 + kEps && gkind[i] == kDistractor) removed[j] = 1;
                 }
             }
         }
@@ -940,11 +993,11 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         tsel_at.assign(nt, -1);
         for (std::size_t a = 0; a < gsel.size(); ++a) {
             gsel_at[gsel[a]] = static_cast<std::int64_t>(a);
-            gt_kept.push_back(grows[gsel[a]]);
+            gt_kept.push_back(g0 + gsel[a]);
         }
         for (std::size_t b = 0; b < tsel.size(); ++b) {
             tsel_at[tsel[b]] = static_cast<std::int64_t>(b);
-            trk_kept.push_back(trows[tsel[b]]);
+            trk_kept.push_back(t0 + tsel[b]);
         }
         for (const FramePair& p : frame_pairs) {
             const std::int64_t a = gsel_at[p.gt], b = tsel_at[p.trk];
@@ -961,16 +1014,18 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     Labels gl, tl;
     {
         std::vector<std::int64_t> v;
-        for (std::size_t r : gt_kept) v.push_back(gt.ids[r]);
+        for (std::size_t r : gt_kept) v.push_back(gb.ids[r]);
         gl.build(std::move(v));
         v.clear();
-        for (std::size_t r : trk_kept) v.push_back(tracker.ids[r]);
+        for (std::size_t r : trk_kept) v.push_back(tb.ids[r]);
         tl.build(std::move(v));
     }
     const std::size_t num_gt_ids = gl.values.size(), num_trk_ids = tl.values.size();
-    std::vector<std::int64_t> glab(gt_kept.size()), tlab(trk_kept.size());
-    for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gt.ids[gt_kept[k]]);
-    for (std::size_t k = 0; k < trk_kept.size(); ++k) tlab[k] = tl.of(tracker.ids[trk_kept[k]]);
+    std::vector<std::int64_t>&glab = scratch.glab, &tlab = scratch.tlab;
+    glab.resize(gt_kept.size());
+    tlab.resize(trk_kept.size());
+    for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gb.ids[gt_kept[k]]);
+    for (std::size_t k = 0; k < trk_kept.size(); ++k) tlab[k] = tl.of(tb.ids[trk_kept[k]]);
 
     auto pair_key = [&](std::size_t frame_index, const Overlap& o) {
         const std::int64_t g = glab[gt_start[frame_index] + o.row];
@@ -1102,7 +1157,8 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     const auto& alphas = hota_alphas();
     std::array<double, kAlphaCount> alpha_floor;
     for (std::size_t a = 0; a < kAlphaCount; ++a) alpha_floor[a] = alphas[a] - kEps;
-    std::vector<std::int64_t> hota_levels(num_pairs * (kAlphaCount + 1), 0);
+    std::vector<std::int64_t>& hota_levels = scratch.hota_levels;
+    hota_levels.assign(num_pairs * (kAlphaCount + 1), 0);
     std::array<double, kAlphaCount> loc_sum{};
     std::vector<std::int64_t> prev_tracker(num_gt_ids, kNone), prev_step(num_gt_ids, kNone);
     std::vector<std::int64_t> clr_count(num_gt_ids, 0), clr_matched(num_gt_ids, 0), frag_count(num_gt_ids, 0);
@@ -1250,19 +1306,19 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     }
     c.ml = c.gt_ids - c.mt - c.pt;
 
-    // Per pair and alpha, the matches that reach it.
-    std::vector<std::int64_t> hota_matches(num_pairs * kAlphaCount, 0);
+    // Per pair and alpha a, the matches that reach it, in place: at a + 1.
     for (std::size_t p = 0; p < num_pairs; ++p) {
         std::int64_t reach = 0;
         for (std::size_t a = kAlphaCount; a-- > 0;) {
-            reach += hota_levels[p * (kAlphaCount + 1) + a + 1];
-            hota_matches[p * kAlphaCount + a] = reach;
+            std::int64_t& at = hota_levels[p * (kAlphaCount + 1) + a + 1];
+            reach += at;
+            at = reach;
         }
     }
     for (std::size_t a = 0; a < kAlphaCount; ++a) {
         double ass_a = 0.0, ass_re = 0.0, ass_pr = 0.0;
         for (std::size_t p = 0; p < num_pairs; ++p) {
-            const std::int64_t mi = hota_matches[p * kAlphaCount + a];
+            const std::int64_t mi = hota_levels[p * (kAlphaCount + 1) + a + 1];
             if (mi == 0) continue;
             const double m = static_cast<double>(mi);
             const double gc = gt_count[pairs[p] / num_trk_ids], tc = trk_count[pairs[p] % num_trk_ids];
@@ -1279,6 +1335,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
 
     // The official per-sequence CLEAR ratios stay 0 when either side is empty.
     out.metrics = final_metrics(c, c.gt_dets > 0 && c.tracker_dets > 0);
+    if (scratch.bytes() > kScratchKept) scratch = Scratch{};
     return out;
 }
 
