@@ -80,7 +80,7 @@ struct FrameRows {
 };
 
 void by_frame(std::size_t count, const std::int64_t* frames, const std::int64_t* ids, const double* ltwh,
-              const std::uint8_t* kind, std::int64_t num_frames, FrameRows& b) {
+              std::size_t stride, const std::uint8_t* kind, std::int64_t num_frames, FrameRows& b) {
     b.start.assign(static_cast<std::size_t>(num_frames) + 1, 0);
     for (std::size_t r = 0; r < count; ++r) ++b.start[static_cast<std::size_t>(frames[r])];
     std::partial_sum(b.start.begin(), b.start.end(), b.start.begin());
@@ -90,23 +90,27 @@ void by_frame(std::size_t count, const std::int64_t* frames, const std::int64_t*
     if (kind != nullptr) b.kind.resize(count);
     for (std::size_t r = 0; r < count; ++r) {
         const std::size_t k = fill[static_cast<std::size_t>(frames[r]) - 1]++;
-        std::copy(ltwh + 4 * r, ltwh + 4 * r + 4, b.ltwh.data() + 4 * k);
+        double* to = b.ltwh.data() + 4 * k;
+        const double* from = ltwh + stride * r;
+        to[0] = from[0];
+        to[1] = from[1];
+        to[2] = from[2];
+        to[3] = from[3];
         b.ids[k] = ids[r];
         if (kind != nullptr) b.kind[k] = kind[r];
     }
 }
 
-void check_rows(const char* what, std::size_t count, const std::int64_t* frames, const std::int64_t* ids,
-                const double* ltwh, std::int64_t num_frames) {
+void check_rows(const char* what, std::size_t count, const std::int64_t* frames, const double* ltwh,
+                std::size_t stride, std::int64_t num_frames) {
     for (std::size_t r = 0; r < count; ++r) {
         if (frames[r] < 1 || frames[r] > num_frames)
             refuse(std::string(what) + " row " + std::to_string(r) + ": frame " + std::to_string(frames[r]) +
                    " is outside 1.." + std::to_string(num_frames));
-        for (int k = 0; k < 4; ++k)
-            if (!std::isfinite(ltwh[4 * r + k]))
+        for (std::size_t k = 0; k < 4; ++k)
+            if (!std::isfinite(ltwh[stride * r + k]))
                 refuse(std::string(what) + " row " + std::to_string(r) + ": box is not finite");
     }
-    (void)ids;
 }
 
 // Whether integers from lo to hi fit a lookup table for n values.
@@ -870,8 +874,8 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     const bool mot17 = format == GroundTruthFormat::Mot17;
     if (mot17 && gt.count > 0 && (gt.flags == nullptr || gt.classes == nullptr))
         refuse("the 2017 format needs ground-truth flags and classes");
-    check_rows("ground-truth", gt.count, gt.frames, gt.ids, gt.ltwh, num_frames);
-    check_rows("tracker", tracker.count, tracker.frames, tracker.ids, tracker.ltwh, num_frames);
+    check_rows("ground-truth", gt.count, gt.frames, gt.ltwh, gt.stride, num_frames);
+    check_rows("tracker", tracker.count, tracker.frames, tracker.ltwh, tracker.stride, num_frames);
     if (mot17)
         for (std::size_t r = 0; r < gt.count; ++r)
             if (gt.classes[r] < 1 || gt.classes[r] > 13)
@@ -889,8 +893,8 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                         : (gt.flags == nullptr || gt.flags[r] != 0 ? kScored : kIgnored);
     FrameRows& gb = scratch.gt;
     FrameRows& tb = scratch.tracker;
-    by_frame(gt.count, gt.frames, gt.ids, gt.ltwh, kind.data(), num_frames, gb);
-    by_frame(tracker.count, tracker.frames, tracker.ids, tracker.ltwh, nullptr, num_frames, tb);
+    by_frame(gt.count, gt.frames, gt.ids, gt.ltwh, gt.stride, kind.data(), num_frames, gb);
+    by_frame(tracker.count, tracker.frames, tracker.ids, tracker.ltwh, tracker.stride, nullptr, num_frames, tb);
     check_unique_ids("ground-truth", gb, num_frames);
     check_unique_ids("tracker", tb, num_frames);
     const bool full = options.full_matrices;

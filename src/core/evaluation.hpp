@@ -28,9 +28,10 @@ struct GroundTruthRows {
     std::size_t count = 0;
     const std::int64_t* frames = nullptr;   // 1-based
     const std::int64_t* ids = nullptr;
-    const double* ltwh = nullptr;           // 4 values a row
+    const double* ltwh = nullptr;           // 4 values a row, from ltwh + stride * row
     const std::int64_t* flags = nullptr;    // optional in 2015 (every row scored)
     const std::int64_t* classes = nullptr;  // 2017 only
+    std::size_t stride = 4;
 };
 
 struct TrackerRows {
@@ -38,6 +39,7 @@ struct TrackerRows {
     const std::int64_t* frames = nullptr;
     const std::int64_t* ids = nullptr;
     const double* ltwh = nullptr;
+    std::size_t stride = 4;
 };
 
 // What combining sequences needs: counts, and the per-sequence association
