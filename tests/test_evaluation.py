@@ -328,6 +328,30 @@ def test_tied_distractor_behind_a_scored_pair_equals_official(tmp_path):
         assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
 
 
+def test_ignored_rows_in_a_distractor_block_equal_official(tmp_path):
+    """A static person (distractor) and a car overlap one tracker box (IoU
+    0.6 and 0.9); the car also overlaps a second tracker box (0.6) that a
+    third ignored row overlaps best (0.9). The best matching gives both boxes
+    to the ignored rows and removes nothing; without either ignored row the
+    distractor would take the first box. Frames in every gt row order."""
+    def box(x):
+        return [x, 0, 10, 10]
+
+    rows = [(1, box(-2.5), 7), (2, box(0.5), 3), (3, box(3.5), 4), (4, box(40), 1)]
+    gt, trk, f = [], [], 0
+    for order in itertools.permutations(rows):
+        f += 1
+        gt += [[f, i, *b, 1, cls, 1.0] for i, b, cls in order]
+        trk += [[f, 1, *box(0)], [f, 2, *box(3)], [f, 3, *box(40)]]
+    gt, trk = np.array(gt, dtype=float), np.array(trk, dtype=float)
+    fast, counts, metrics = _evaluate(gt, trk, f, "mot17", full=False)
+    assert (counts, metrics) == _evaluate(gt, trk, f, "mot17", full=True)[1:]
+    assert counts["tracker_dets"] == 3 * f and fast["distractors"] == 0
+    if importlib.util.find_spec("trackeval"):
+        seqs = {"S": (gt, trk, f)}
+        assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
+
+
 # ---------------------------------------------------------------- shared benchmark splits
 
 

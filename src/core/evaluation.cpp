@@ -68,13 +68,20 @@ bool is_distractor(std::int64_t cls) { return cls == 2 || cls == 7 || cls == 8 |
 // How the matchings treat a ground-truth row.
 enum RowKind : std::uint8_t { kScored, kDistractor, kIgnored };
 
+// A row as the frames use it: box (left, top, width, height), identity, and
+// (ground truth) kind.
+struct Row {
+    double box[4];
+    std::int64_t id;
+    std::uint8_t kind;
+};
+
 // The rows of one side in frame order, input order within a frame: frame f
-// holds rows start[f-1] .. start[f) of ltwh (4 values a row), ids and kind.
+// holds rows[start[f-1] .. start[f]). One record a row, so that putting a row
+// in its place writes one piece of memory.
 struct FrameRows {
     std::vector<std::size_t> start;
-    std::vector<double> ltwh;
-    std::vector<std::int64_t> ids;
-    std::vector<std::uint8_t> kind;  // ground truth only
+    std::vector<Row> rows;
     std::size_t first(std::int64_t f) const { return start[static_cast<std::size_t>(f) - 1]; }
     std::size_t size(std::int64_t f) const { return start[static_cast<std::size_t>(f)] - first(f); }
 };
@@ -85,19 +92,11 @@ void by_frame(std::size_t count, const std::int64_t* frames, const std::int64_t*
     for (std::size_t r = 0; r < count; ++r) ++b.start[static_cast<std::size_t>(frames[r])];
     std::partial_sum(b.start.begin(), b.start.end(), b.start.begin());
     std::vector<std::size_t> fill(b.start.begin(), b.start.end() - 1);
-    b.ltwh.resize(4 * count);
-    b.ids.resize(count);
-    if (kind != nullptr) b.kind.resize(count);
+    b.rows.resize(count);
     for (std::size_t r = 0; r < count; ++r) {
-        const std::size_t k = fill[static_cast<std::size_t>(frames[r]) - 1]++;
-        double* to = b.ltwh.data() + 4 * k;
         const double* from = ltwh + stride * r;
-        to[0] = from[0];
-        to[1] = from[1];
-        to[2] = from[2];
-        to[3] = from[3];
-        b.ids[k] = ids[r];
-        if (kind != nullptr) b.kind[k] = kind[r];
+        b.rows[fill[static_cast<std::size_t>(frames[r]) - 1]++] =
+            Row{{from[0], from[1], from[2], from[3]}, ids[r], kind != nullptr ? kind[r] : std::uint8_t{kScored}};
     }
 }
 
@@ -120,18 +119,21 @@ bool narrow_range(std::int64_t lo, std::int64_t hi, std::size_t n) {
 }
 
 void check_unique_ids(const char* what, const FrameRows& b, std::int64_t num_frames) {
-    const std::size_t count = b.ids.size();
+    const std::size_t count = b.rows.size();
     if (count == 0) return;
     // The first frame with a repeated id, found with a table over the ids when
     // their range is narrow; then the frame's sorted ids name the smallest.
-    std::int64_t from = 1;
-    const auto [lo, hi] = std::minmax_element(b.ids.begin(), b.ids.end());
-    if (narrow_range(*lo, *hi, count)) {
-        std::vector<std::int64_t> seen_in(static_cast<std::size_t>(*hi - *lo) + 1, 0);
+    std::int64_t from = 1, lo = b.rows[0].id, hi = lo;
+    for (const Row& r : b.rows) {
+        lo = std::min(lo, r.id);
+        hi = std::max(hi, r.id);
+    }
+    if (narrow_range(lo, hi, count)) {
+        std::vector<std::int64_t> seen_in(static_cast<std::size_t>(hi - lo) + 1, 0);
         from = 0;
         for (std::int64_t f = 1; f <= num_frames && from == 0; ++f)
             for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) {
-                std::int64_t& at = seen_in[static_cast<std::size_t>(b.ids[k] - *lo)];
+                std::int64_t& at = seen_in[static_cast<std::size_t>(b.rows[k].id - lo)];
                 if (at == f) from = f;
                 at = f;
             }
@@ -139,8 +141,8 @@ void check_unique_ids(const char* what, const FrameRows& b, std::int64_t num_fra
     }
     std::vector<std::int64_t> seen;
     for (std::int64_t f = from; f <= num_frames; ++f) {
-        seen.assign(b.ids.begin() + static_cast<std::ptrdiff_t>(b.first(f)),
-                    b.ids.begin() + static_cast<std::ptrdiff_t>(b.first(f) + b.size(f)));
+        seen.clear();
+        for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) seen.push_back(b.rows[k].id);
         std::sort(seen.begin(), seen.end());
         const auto dup = std::adjacent_find(seen.begin(), seen.end());
         if (dup != seen.end())
@@ -242,18 +244,19 @@ constexpr double kRegularBound = 0x1p500;
 // edges, the later one starts before the earlier one ends.
 class OverlapFinder {
 public:
-    // The frame's boxes (4 values each); the gt rows considered are
-    // which[0..count) (ascending); a pair names gt row which[k], tracker row j.
-    void find(const double* gt_ltwh, const std::size_t* which, std::size_t count, const double* trk_ltwh,
-              std::size_t nt, bool full, std::vector<FramePair>& out) {
+    // The frame's rows; the gt rows considered are which[0..count)
+    // (ascending); a pair names gt row which[k], tracker row j.
+    void find(const Row* gt_rows, const std::size_t* which, std::size_t count, const Row* trk_rows, std::size_t nt,
+              bool full, std::vector<FramePair>& out) {
         out.clear();
-        if (count == 0 || nt == 0) return;
-        if (full || !sweep(gt_ltwh, which, count, trk_ltwh, nt, out)) {
+        swept_ = !full && count > 0 && nt > 0 && sweep(gt_rows, which, count, trk_rows, nt, out);
+        if (count == 0 || nt == 0 || swept_) return;
+        {
             for (std::size_t k = 0; k < count; ++k) {
-                const double* a = gt_ltwh + 4 * which[k];
+                const double* a = gt_rows[which[k]].box;
                 const double ax1 = a[0] + a[2], ay1 = a[1] + a[3];
                 for (std::size_t j = 0; j < nt; ++j) {
-                    const double* t = trk_ltwh + 4 * j;
+                    const double* t = trk_rows[j].box;
                     if (t[0] < ax1 && t[0] + t[2] > a[0] && t[1] < ay1 && t[1] + t[3] > a[1]) {
                         const double s = box_iou(a, t);
                         if (s != 0.0)
@@ -264,16 +267,21 @@ public:
         }
     }
 
+    // Whether the last find swept (every box value in the overflow-safe range).
+    bool swept() const { return swept_; }
+
 private:
+    bool swept_ = false;
+
     // False, having done nothing, when a value is too large for it.
-    bool sweep(const double* gt_ltwh, const std::size_t* which, std::size_t ng, const double* trk_ltwh, std::size_t nt,
+    bool sweep(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
                std::vector<FramePair>& out) {
         // Corners and areas as box_iou computes them; only live boxes enter.
         boxes_.resize(ng + nt);
         events_.clear();
         double top = 0.0;
         for (std::size_t k = 0; k < ng + nt; ++k) {
-            const double* b = k < ng ? gt_ltwh + 4 * which[k] : trk_ltwh + 4 * (k - ng);
+            const double* b = k < ng ? gt_rows[which[k]].box : trk_rows[k - ng].box;
             top = std::max(std::max(top, std::max(std::fabs(b[0]), std::fabs(b[1]))),
                            std::max(std::fabs(b[2]), std::fabs(b[3])));
             Box& x = boxes_[k];
@@ -342,6 +350,80 @@ private:
     std::vector<std::uint32_t> open_gt_, open_trk_;
     std::vector<FramePair> found_;
     std::vector<std::size_t> row_start_, row_fill_;
+};
+
+// The rows that neither are scored nor are distractors (2017's ignored
+// classes) matter to a frame's distractor matching only through the blocks
+// (see BlockMatcher) that hold a distractor pair: a matching leaves the boxes
+// of the other blocks to the other rows whichever it picks there. So such a
+// row is measured against every tracker box only once it meets (IoU >= 0.5)
+// a box of such a block, which it then joins, until no further row does; the
+// rest cannot join one. Needs every box value in the overflow-safe range
+// (false otherwise, nothing decided).
+class FarRows {
+public:
+    bool join(const Row* grow, std::size_t ng, const Row* trow, std::size_t nt, const std::vector<FramePair>& near,
+              const std::vector<std::size_t>& far, std::vector<FramePair>& out) {
+        out.clear();
+        for (std::size_t r : far)
+            for (double v : grow[r].box)
+                if (!(std::fabs(v) < kRegularBound)) return false;
+        parent_.resize(ng + nt);
+        std::iota(parent_.begin(), parent_.end(), std::uint32_t{0});
+        hot_.assign(ng + nt, 0);
+        for (const FramePair& p : near)
+            if (p.iou >= kClearThreshold - kEps) unite(p.gt, static_cast<std::uint32_t>(ng) + p.trk);
+        for (const FramePair& p : near)
+            if (p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor) hot_[root(p.gt)] = 1;
+        joined_.assign(far.size(), 0);
+        for (bool grew = true; grew;) {
+            grew = false;
+            hot_cols_.clear();
+            for (std::size_t j = 0; j < nt; ++j)
+                if (hot_[root(static_cast<std::uint32_t>(ng + j))]) hot_cols_.push_back(j);
+            for (std::size_t q = 0; q < far.size(); ++q) {
+                if (joined_[q]) continue;
+                const double* a = grow[far[q]].box;
+                bool meets = false;
+                for (std::size_t j : hot_cols_) meets = meets || iou(a, trow[j].box) >= kClearThreshold - kEps;
+                if (!meets) continue;
+                joined_[q] = 1;
+                grew = true;
+                const auto r = static_cast<std::uint32_t>(far[q]);
+                for (std::size_t j = 0; j < nt; ++j) {
+                    const double s = iou(a, trow[j].box);
+                    if (s != 0.0) out.push_back({r, static_cast<std::uint32_t>(j), s});
+                    if (s >= kClearThreshold - kEps) unite(r, static_cast<std::uint32_t>(ng + j));
+                }
+                hot_[root(r)] = 1;
+            }
+        }
+        std::sort(out.begin(), out.end(),
+                  [](const FramePair& a, const FramePair& b) { return a.gt != b.gt ? a.gt < b.gt : a.trk < b.trk; });
+        return true;
+    }
+
+private:
+    // The IoU as the full pass measures it (0 unless the corners overlap).
+    static double iou(const double* a, const double* t) {
+        if (t[0] < a[0] + a[2] && t[0] + t[2] > a[0] && t[1] < a[1] + a[3] && t[1] + t[3] > a[1]) return box_iou(a, t);
+        return 0.0;
+    }
+    std::uint32_t root(std::uint32_t x) {
+        while (parent_[x] != x) x = parent_[x] = parent_[parent_[x]];
+        return x;
+    }
+    void unite(std::uint32_t a, std::uint32_t b) {
+        a = root(a);
+        b = root(b);
+        if (a == b) return;
+        if (a > b) std::swap(a, b);
+        parent_[b] = a;
+        hot_[a] = hot_[a] || hot_[b];
+    }
+    std::vector<std::uint32_t> parent_;
+    std::vector<char> hot_, joined_;
+    std::vector<std::size_t> hot_cols_;
 };
 
 // One positive entry of a frame's score matrix: row, column, score, and
@@ -724,7 +806,7 @@ struct Scratch {
 
     std::size_t bytes() const {
         const auto rows = [](const FrameRows& b) {
-            return b.start.capacity() * 8 + b.ltwh.capacity() * 8 + b.ids.capacity() * 8 + b.kind.capacity();
+            return b.start.capacity() * 8 + b.rows.capacity() * sizeof(Row);
         };
         return kind.capacity() + rows(gt) + rows(tracker) +
                8 * (gt_kept.capacity() + trk_kept.capacity() + gt_start.capacity() + trk_start.capacity() +
@@ -927,26 +1009,26 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     std::vector<std::int64_t> gsel_at, tsel_at;
     LsapWorkspace ws;
     OverlapFinder finder;
+    FarRows far_rows;
     BlockMatcher matcher;
     for (std::int64_t f = 1; f <= num_frames; ++f) {
         const std::size_t ng = gb.size(f), nt = tb.size(f), g0 = gb.first(f), t0 = tb.first(f);
-        const double* gbox = gb.ltwh.data() + 4 * g0;
-        const double* tbox = tb.ltwh.data() + 4 * t0;
-        const std::uint8_t* gkind = gb.kind.data() + g0;
+        const Row* grow = gb.rows.data() + g0;
+        const Row* trow = tb.rows.data() + t0;
         // Scored rows and distractors; the other rows (2017's ignored classes)
         // matter only to the distractor matching, when there is one.
         gsel.clear();
         near.clear();
         far.clear();
         for (std::size_t i = 0; i < ng; ++i) {
-            if (gkind[i] == kScored) gsel.push_back(i);
-            if (gkind[i] != kIgnored)
+            if (grow[i].kind == kScored) gsel.push_back(i);
+            if (grow[i].kind != kIgnored)
                 near.push_back(i);
             else if (mot17)
                 far.push_back(i);
         }
         const auto find_pairs = [&](const std::vector<std::size_t>& which, std::vector<FramePair>& found) {
-            finder.find(gbox, which.data(), which.size(), tbox, nt, full, found);
+            finder.find(grow, which.data(), which.size(), trow, nt, full, found);
         };
         find_pairs(near, frame_pairs);
         removed.assign(nt, 0);
@@ -955,10 +1037,14 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             bool may_remove = false, nan = false;
             for (const FramePair& p : frame_pairs) {
                 nan = nan || std::isnan(p.iou);
-                may_remove = may_remove || (p.iou >= kClearThreshold - kEps && gkind[p.gt] == kDistractor);
+                may_remove = may_remove || (p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor);
             }
+            // All the other rows' pairs for the full solve, those that can
+            // matter otherwise.
             far_pairs.clear();
-            if (may_remove) {
+            const bool joined =
+                may_remove && !full && finder.swept() && far_rows.join(grow, ng, trow, nt, frame_pairs, far, far_pairs);
+            if (may_remove && !joined) {
                 find_pairs(far, far_pairs);
                 for (const FramePair& p : far_pairs) nan = nan || std::isnan(p.iou);
             }
@@ -968,7 +1054,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                 for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
                     for (const FramePair& p : *list)
                         if (p.iou >= kClearThreshold - kEps)
-                            entries.push_back({p.gt, p.trk, p.iou, gkind[p.gt] == kDistractor});
+                            entries.push_back({p.gt, p.trk, p.iou, grow[p.gt].kind == kDistractor});
                 if (!far_pairs.empty())
                     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
                         return a.row != b.row ? a.row < b.row : a.col < b.col;
@@ -979,6 +1065,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             }
             if (may_remove && !done) {
                 ++stats.distractor_full;
+                if (joined) find_pairs(far, far_pairs);
                 cost.assign(ng * nt, -0.0);
                 for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
                     for (const FramePair& p : *list)
@@ -986,7 +1073,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                 solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
                 for (std::size_t k = 0; k < mrows.size(); ++k) {
                     const std::size_t i = static_cast<std::size_t>(mrows[k]), j = static_cast<std::size_t>(mcols[k]);
-                    if (-cost[i * nt + j] > 0.0 + kEps && gkind[i] == kDistractor) removed[j] = 1;
+                    if (-cost[i * nt + j] > 0.0 + kEps && grow[i].kind == kDistractor) removed[j] = 1;
                 }
             }
         }
@@ -1018,18 +1105,18 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     Labels gl, tl;
     {
         std::vector<std::int64_t> v;
-        for (std::size_t r : gt_kept) v.push_back(gb.ids[r]);
+        for (std::size_t r : gt_kept) v.push_back(gb.rows[r].id);
         gl.build(std::move(v));
         v.clear();
-        for (std::size_t r : trk_kept) v.push_back(tb.ids[r]);
+        for (std::size_t r : trk_kept) v.push_back(tb.rows[r].id);
         tl.build(std::move(v));
     }
     const std::size_t num_gt_ids = gl.values.size(), num_trk_ids = tl.values.size();
     std::vector<std::int64_t>&glab = scratch.glab, &tlab = scratch.tlab;
     glab.resize(gt_kept.size());
     tlab.resize(trk_kept.size());
-    for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gb.ids[gt_kept[k]]);
-    for (std::size_t k = 0; k < trk_kept.size(); ++k) tlab[k] = tl.of(tb.ids[trk_kept[k]]);
+    for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gb.rows[gt_kept[k]].id);
+    for (std::size_t k = 0; k < trk_kept.size(); ++k) tlab[k] = tl.of(tb.rows[trk_kept[k]].id);
 
     auto pair_key = [&](std::size_t frame_index, const Overlap& o) {
         const std::int64_t g = glab[gt_start[frame_index] + o.row];
