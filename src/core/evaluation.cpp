@@ -296,7 +296,7 @@ private:
         std::sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.left < b.left; });
         open_gt_.clear();
         open_trk_.clear();
-        found_.clear();
+        std::size_t found = 0;
         for (const Event& e : events_) {
             const bool is_gt = e.index < ng;
             std::vector<std::uint32_t>& others = is_gt ? open_trk_ : open_gt_;
@@ -316,14 +316,14 @@ private:
                 if (!(uni > kEps)) continue;
                 const double iou = inter / uni;
                 if (iou != 0.0) {
-                    const std::uint32_t gi = is_gt ? e.index : o;
-                    const std::uint32_t tj = (is_gt ? o : e.index) - static_cast<std::uint32_t>(ng);
-                    found_.push_back({gi, tj, iou});
+                    if (found == found_.size()) found_.resize(2 * found + 64);
+                    found_[found++] = {is_gt ? e.index : o, (is_gt ? o : e.index) - static_cast<std::uint32_t>(ng), iou};
                 }
             }
             others.resize(still);
             (is_gt ? open_gt_ : open_trk_).push_back(e.index);
         }
+        found_.resize(found);
         // By gt row (counting), then by tracker row within a row (insertion).
         row_start_.assign(ng + 1, 0);
         for (const FramePair& p : found_) ++row_start_[p.gt + 1];
@@ -1035,10 +1035,10 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         if (mot17) {
             // Only a distractor row matched with IoU >= 0.5 removes anything.
             bool may_remove = false, nan = false;
-            for (const FramePair& p : frame_pairs) {
-                nan = nan || std::isnan(p.iou);
+            for (const FramePair& p : frame_pairs)
                 may_remove = may_remove || (p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor);
-            }
+            if (!finder.swept())  // only the full pass can meet a NaN
+                for (const FramePair& p : frame_pairs) nan = nan || std::isnan(p.iou);
             // All the other rows' pairs for the full solve, those that can
             // matter otherwise.
             far_pairs.clear();
@@ -1090,11 +1090,14 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             tsel_at[tsel[b]] = static_cast<std::int64_t>(b);
             trk_kept.push_back(t0 + tsel[b]);
         }
+        std::size_t m = overlaps.size();
+        overlaps.resize(m + frame_pairs.size());
         for (const FramePair& p : frame_pairs) {
             const std::int64_t a = gsel_at[p.gt], b = tsel_at[p.trk];
             if (a >= 0 && b >= 0 && p.iou > 0.0)
-                overlaps.push_back({static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), p.iou, 0});
+                overlaps[m++] = {static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), p.iou, 0};
         }
+        overlaps.resize(m);
         gt_start.push_back(gt_kept.size());
         trk_start.push_back(trk_kept.size());
         ov_start.push_back(overlaps.size());
@@ -1302,16 +1305,21 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             entries.clear();
             entry_overlap.clear();
             bool unscored = false;  // a countable overlap whose score underflows to 0
+            entries.resize(nov);
+            entry_overlap.resize(nov);
+            std::size_t m = 0;
             for (std::size_t k = 0; k < nov; ++k) {
                 const double score = alignment[ov[k].pair] * ov[k].iou;
                 const bool relevant = ov[k].iou >= alpha_floor[0];
                 if (score > 0.0) {
-                    entries.push_back({ov[k].row, ov[k].col, score, relevant});
-                    entry_overlap.push_back(k);
+                    entries[m] = {ov[k].row, ov[k].col, score, relevant};
+                    entry_overlap[m++] = k;
                 } else if (relevant) {
                     unscored = true;
                 }
             }
+            entries.resize(m);
+            entry_overlap.resize(m);
             if (unscored || !solve_blocks(ng, nt)) {
                 ++stats.hota_full;
                 cost.assign(ng * nt, -0.0);
@@ -1338,14 +1346,17 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
 
         // CLEAR: scores IoU, plus the continuity bonus for the previous
         // frame's partner, on pairs with IoU >= 0.5; no such pair, no match.
-        entries.clear();
-        entry_overlap.clear();
+        entries.resize(nov);
+        entry_overlap.resize(nov);
+        std::size_t m = 0;
         for (std::size_t k = 0; k < nov; ++k)
             if (ov[k].iou >= kClearThreshold - kEps) {
                 const double bonus = prev_step[gid[ov[k].row]] == tid[ov[k].col] ? kContinuityBonus : 0.0;
-                entries.push_back({ov[k].row, ov[k].col, bonus + ov[k].iou, true});
-                entry_overlap.push_back(k);
+                entries[m] = {ov[k].row, ov[k].col, bonus + ov[k].iou, true};
+                entry_overlap[m++] = k;
             }
+        entries.resize(m);
+        entry_overlap.resize(m);
         matched.clear();
         if (!entries.empty() && !solve_blocks(ng, nt)) {
             ++stats.clear_full;
