@@ -238,10 +238,9 @@ constexpr double kRegularBound = 0x1p500;
 // The full pass measures every pair whose corners overlap on both axes, with
 // box_iou. When no value can overflow, the sweep finds the same pairs by
 // comparing corners only, and measures them with the same operations on the
-// corners and areas computed once per box: a box whose width or height (from
-// its corners) is not positive, or whose area is <= eps, has IoU 0 with every
-// box, and two others overlap on the x axis exactly when, taken by their left
-// edges, the later one starts before the earlier one ends.
+// corners and areas: a box whose width or height (from its corners) is not
+// positive, or whose area is <= eps, has IoU 0 with every box, and two others
+// overlap on the x axis exactly when each starts before the other ends.
 class OverlapFinder {
 public:
     // The frame's rows; the gt rows considered are which[0..count)
@@ -251,17 +250,14 @@ public:
         out.clear();
         swept_ = !full && count > 0 && nt > 0 && sweep(gt_rows, which, count, trk_rows, nt, out);
         if (count == 0 || nt == 0 || swept_) return;
-        {
-            for (std::size_t k = 0; k < count; ++k) {
-                const double* a = gt_rows[which[k]].box;
-                const double ax1 = a[0] + a[2], ay1 = a[1] + a[3];
-                for (std::size_t j = 0; j < nt; ++j) {
-                    const double* t = trk_rows[j].box;
-                    if (t[0] < ax1 && t[0] + t[2] > a[0] && t[1] < ay1 && t[1] + t[3] > a[1]) {
-                        const double s = box_iou(a, t);
-                        if (s != 0.0)
-                            out.push_back({static_cast<std::uint32_t>(which[k]), static_cast<std::uint32_t>(j), s});
-                    }
+        for (std::size_t k = 0; k < count; ++k) {
+            const double* a = gt_rows[which[k]].box;
+            const double ax1 = a[0] + a[2], ay1 = a[1] + a[3];
+            for (std::size_t j = 0; j < nt; ++j) {
+                const double* t = trk_rows[j].box;
+                if (t[0] < ax1 && t[0] + t[2] > a[0] && t[1] < ay1 && t[1] + t[3] > a[1]) {
+                    const double s = box_iou(a, t);
+                    if (s != 0.0) out.push_back({static_cast<std::uint32_t>(which[k]), static_cast<std::uint32_t>(j), s});
                 }
             }
         }
@@ -273,83 +269,72 @@ public:
 private:
     bool swept_ = false;
 
-    // False, having done nothing, when a value is too large for it.
+    struct Box {
+        double x0, y0, x1, y1, area;
+        std::uint32_t index;
+    };
+
+    // Corners and area as box_iou computes them; whether the box can overlap
+    // anything (positive width and height from the corners, area > eps).
+    static bool corners(const double* b, std::uint32_t index, Box& x) {
+        x.x0 = b[0];
+        x.y0 = b[1];
+        x.x1 = b[0] + b[2];
+        x.y1 = b[1] + b[3];
+        x.area = (x.x1 - x.x0) * (x.y1 - x.y0);
+        x.index = index;
+        return x.x1 > x.x0 && x.y1 > x.y0 && x.area > kEps;
+    }
+
+    // The tracker boxes sorted by left edge, with the furthest right edge
+    // among the first k; each gt box looks, from the last tracker box that
+    // starts before its right edge, back to where no box reaches its left
+    // edge. False, having done nothing, when a value is too large for it.
     bool sweep(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
                std::vector<FramePair>& out) {
-        // Corners and areas as box_iou computes them; only live boxes enter.
-        boxes_.resize(ng + nt);
-        events_.clear();
         double top = 0.0;
-        for (std::size_t k = 0; k < ng + nt; ++k) {
-            const double* b = k < ng ? gt_rows[which[k]].box : trk_rows[k - ng].box;
+        const auto magnitude = [&top](const double* b) {
             top = std::max(std::max(top, std::max(std::fabs(b[0]), std::fabs(b[1]))),
                            std::max(std::fabs(b[2]), std::fabs(b[3])));
-            Box& x = boxes_[k];
-            x.x0 = b[0];
-            x.y0 = b[1];
-            x.x1 = b[0] + b[2];
-            x.y1 = b[1] + b[3];
-            x.area = (x.x1 - x.x0) * (x.y1 - x.y0);
-            if (x.x1 > x.x0 && x.y1 > x.y0 && x.area > kEps) events_.push_back({x.x0, static_cast<std::uint32_t>(k)});
-        }
+        };
+        for (std::size_t k = 0; k < ng; ++k) magnitude(gt_rows[which[k]].box);
+        for (std::size_t j = 0; j < nt; ++j) magnitude(trk_rows[j].box);
         if (!(top < kRegularBound)) return false;
-        std::sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.left < b.left; });
-        open_gt_.clear();
-        open_trk_.clear();
-        std::size_t found = 0;
-        for (const Event& e : events_) {
-            const bool is_gt = e.index < ng;
-            std::vector<std::uint32_t>& others = is_gt ? open_trk_ : open_gt_;
-            const Box& b = boxes_[e.index];
-            std::size_t still = 0;
-            for (std::uint32_t o : others) {
-                const Box& c = boxes_[o];
-                if (!(c.x1 > e.left)) continue;
-                others[still++] = o;
-                if (!(c.y0 < b.y1 && c.y1 > b.y0)) continue;
-                const Box& g = is_gt ? b : c;
-                const Box& t = is_gt ? c : b;
+        trk_.resize(nt);
+        std::size_t live = 0;
+        for (std::size_t j = 0; j < nt; ++j) live += corners(trk_rows[j].box, static_cast<std::uint32_t>(j), trk_[live]);
+        trk_.resize(live);
+        std::sort(trk_.begin(), trk_.end(), [](const Box& a, const Box& b) { return a.x0 < b.x0; });
+        reach_.resize(live);
+        for (std::size_t q = 0; q < live; ++q) reach_[q] = q == 0 ? trk_[0].x1 : std::max(reach_[q - 1], trk_[q].x1);
+        for (std::size_t k = 0; k < ng; ++k) {
+            Box g;
+            if (!corners(gt_rows[which[k]].box, static_cast<std::uint32_t>(which[k]), g)) continue;
+            const std::size_t first = out.size();
+            std::size_t q = static_cast<std::size_t>(
+                std::partition_point(trk_.begin(), trk_.end(), [&g](const Box& t) { return t.x0 < g.x1; }) -
+                trk_.begin());
+            while (q-- > 0 && reach_[q] > g.x0) {
+                const Box& t = trk_[q];
+                if (!(t.x1 > g.x0 && t.y0 < g.y1 && t.y1 > g.y0)) continue;
                 const double iw = std::max(std::min(g.x1, t.x1) - std::max(g.x0, t.x0), 0.0);
                 const double ih = std::max(std::min(g.y1, t.y1) - std::max(g.y0, t.y0), 0.0);
                 const double inter = iw * ih;
                 const double uni = g.area + t.area - inter;
                 if (!(uni > kEps)) continue;
                 const double iou = inter / uni;
-                if (iou != 0.0) {
-                    if (found == found_.size()) found_.resize(2 * found + 64);
-                    found_[found++] = {is_gt ? e.index : o, (is_gt ? o : e.index) - static_cast<std::uint32_t>(ng), iou};
-                }
+                if (iou == 0.0) continue;
+                // In tracker row order within the gt row.
+                std::size_t at = out.size();
+                out.push_back({g.index, t.index, iou});
+                for (; at > first && out[at - 1].trk > t.index; --at) std::swap(out[at], out[at - 1]);
             }
-            others.resize(still);
-            (is_gt ? open_gt_ : open_trk_).push_back(e.index);
-        }
-        found_.resize(found);
-        // By gt row (counting), then by tracker row within a row (insertion).
-        row_start_.assign(ng + 1, 0);
-        for (const FramePair& p : found_) ++row_start_[p.gt + 1];
-        std::partial_sum(row_start_.begin(), row_start_.end(), row_start_.begin());
-        row_fill_.assign(row_start_.begin(), row_start_.end() - 1);
-        out.resize(found_.size());
-        for (const FramePair& p : found_) {
-            std::size_t at = row_fill_[p.gt]++;
-            for (; at > row_start_[p.gt] && out[at - 1].trk > p.trk; --at) out[at] = out[at - 1];
-            out[at] = {static_cast<std::uint32_t>(which[p.gt]), p.trk, p.iou};
         }
         return true;
     }
 
-    struct Box {
-        double x0, y0, x1, y1, area;
-    };
-    struct Event {
-        double left;
-        std::uint32_t index;  // gt row, or ng + tracker row
-    };
-    std::vector<Box> boxes_;
-    std::vector<Event> events_;
-    std::vector<std::uint32_t> open_gt_, open_trk_;
-    std::vector<FramePair> found_;
-    std::vector<std::size_t> row_start_, row_fill_;
+    std::vector<Box> trk_;
+    std::vector<double> reach_;
 };
 
 // The rows that neither are scored nor are distractors (2017's ignored
