@@ -387,6 +387,31 @@ def test_shared_splits_equal_official(tmp_path, split):
 # ---------------------------------------------------------------- API
 
 
+def test_column_layouts_give_the_same_numbers():
+    """Columns of a loaded table (strided views), Fortran-ordered or reversed
+    box arrays, integer or float32 columns: read in place or converted, the
+    same numbers as from contiguous float64 copies."""
+    rng = np.random.default_rng(5)
+    gt, trk, n = random_sequence(rng, "mot17")
+    while not (len(gt) and len(trk)):
+        gt, trk, n = random_sequence(rng, "mot17")
+
+    def run(g_frames, g_ids, g_boxes, t_frames, t_ids, t_boxes, flags, classes):
+        c, m = lf.evaluate_sequence(g_frames, g_ids, g_boxes, t_frames, t_ids, t_boxes, n, "mot17", flags, classes)
+        return c["hota_tp"].tolist(), c["idtp"], c["clr_tp"], m
+
+    contiguous = [np.ascontiguousarray(a) for a in (gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6],
+                                                    gt[:, 6], gt[:, 7])]
+    want = run(*contiguous)
+    assert run(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], gt[:, 6], gt[:, 7]) == want
+    g_rev, t_rev = gt[::-1].copy()[::-1], trk[::-1].copy()[::-1]  # negative strides, same row order
+    assert run(g_rev[:, 0], g_rev[:, 1], g_rev[:, 2:6], t_rev[:, 0], t_rev[:, 1], t_rev[:, 2:6], g_rev[:, 6],
+               g_rev[:, 7]) == want
+    assert run(gt[:, 0].astype(np.int64), gt[:, 1].astype(np.int32), np.asfortranarray(gt[:, 2:6]),
+               trk[:, 0].astype(np.int64), trk[:, 1].astype(np.int64), np.asfortranarray(trk[:, 2:6]),
+               gt[:, 6].astype(np.int8), gt[:, 7].astype(np.float32)) == want
+
+
 def test_frame_order_is_free_and_records_travel():
     """Rows grouped by frame in any order give the same numbers; records
     survive pickling and combine as before."""
@@ -419,6 +444,9 @@ def _args(**change):
         ({"gt_frames": [1, 1]}, "ground-truth id 1 appears more than once in frame 1"),
         ({"trk_frames": [1, 1], "trk_ids": [5, 5], "trk_ltwh": [[0, 0, 1, 1]] * 2}, "tracker id 5 appears more"),
         ({"gt_ids": [1, 1.5]}, r"gt_ids\[1\] is not an integer"),
+        ({"trk_ids": [np.nan]}, r"tracker_ids\[0\] is not an integer"),
+        ({"gt_frames": [1, 2.0**53 + 2]}, r"gt_frames\[1\] is not an integer"),
+        ({"gt_classes": [1, np.inf]}, r"gt_classes\[1\] is not an integer"),
         ({"gt_classes": [1, 14]}, "class 14 is not a 2017-format class"),
         ({"gt_classes": None}, "needs gt_flags and gt_classes"),
         ({"fmt": "mot15"}, "gt_classes is a 2017-format column"),
