@@ -1,5 +1,6 @@
 // evaluate_sequence, combine_evaluations and linear_assignment_scipy.
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,13 +39,25 @@ void integer_column(const AnyF64& a, std::size_t n, const char* name, std::vecto
         refuse(std::string("evaluate_sequence: ") + name + " must be a 1-D array of " + std::to_string(n) +
                " values (one per box)");
     out.resize(n);
-    const auto d = a.unchecked<1>();
+    if (n == 0) return;
+    // Within 2**53 (NaN fails too), then whole: the conversion is exact, and
+    // converts back to the same value; anything else is replaced by 0.5, whose
+    // conversion (0) does not.
+    const char* at = reinterpret_cast<const char*>(a.data());
+    const py::ssize_t step = a.strides(0);
+    unsigned broken = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double v = d(static_cast<py::ssize_t>(i));
-        // Within 2**53 (NaN fails too), then whole: the conversion is exact.
-        if (!(std::fabs(v) <= 9007199254740992.0 && static_cast<double>(static_cast<std::int64_t>(v)) == v))
+        double v;
+        std::memcpy(&v, at + static_cast<py::ssize_t>(i) * step, sizeof v);
+        const std::int64_t k = static_cast<std::int64_t>(std::fabs(v) <= 9007199254740992.0 ? v : 0.5);
+        broken |= static_cast<unsigned>(static_cast<double>(k) != v);
+        out[i] = k;
+    }
+    for (std::size_t i = 0; broken != 0 && i < n; ++i) {
+        double v;
+        std::memcpy(&v, at + static_cast<py::ssize_t>(i) * step, sizeof v);
+        if (static_cast<double>(out[i]) != v)
             refuse(std::string("evaluate_sequence: ") + name + "[" + std::to_string(i) + "] is not an integer");
-        out[i] = static_cast<std::int64_t>(v);
     }
 }
 
