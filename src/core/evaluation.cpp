@@ -972,8 +972,11 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // positive overlaps. 2017: tracker boxes matched (IoU >= 0.5) to any
     // distractor row go first (flag 0 or not), then only flag != 0, class 1
     // rows stay. 2015: rows with flag 0 go, nothing else.
-    std::vector<std::size_t>&gt_kept = scratch.gt_kept, &trk_kept = scratch.trk_kept, &gt_start = scratch.gt_start,
-    &trk_start = scratch.trk_start, &ov_start = scratch.ov_start;
+    std::vector<std::size_t>& gt_kept = scratch.gt_kept;
+    std::vector<std::size_t>& trk_kept = scratch.trk_kept;
+    std::vector<std::size_t>& gt_start = scratch.gt_start;
+    std::vector<std::size_t>& trk_start = scratch.trk_start;
+    std::vector<std::size_t>& ov_start = scratch.ov_start;
     std::vector<Overlap>& overlaps = scratch.overlaps;
     for (std::vector<std::size_t>* v : {&gt_kept, &trk_kept, &gt_start, &trk_start, &ov_start}) v->clear();
     overlaps.clear();
@@ -1100,7 +1103,8 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         tl.build(std::move(v));
     }
     const std::size_t num_gt_ids = gl.values.size(), num_trk_ids = tl.values.size();
-    std::vector<std::int64_t>&glab = scratch.glab, &tlab = scratch.tlab;
+    std::vector<std::int64_t>& glab = scratch.glab;
+    std::vector<std::int64_t>& tlab = scratch.tlab;
     glab.resize(gt_kept.size());
     tlab.resize(trk_kept.size());
     for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gb.rows[gt_kept[k]].id);

@@ -84,7 +84,8 @@ struct EvaluationOptions {
 // One sequence of `num_frames` frames. Throws std::invalid_argument (text
 // starting "evaluate_sequence: ") on a frame outside 1..num_frames, a
 // non-finite box, an identity repeated within a frame, or (2017) a class
-// outside 1..13.
+// outside 1..13. Keeps its large scratch buffers per thread between calls
+// (at most 64 MiB; beyond that they are released after the call).
 SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRows& tracker, std::int64_t num_frames,
                                      GroundTruthFormat format, const EvaluationOptions& options = {});
 
