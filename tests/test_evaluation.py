@@ -223,7 +223,8 @@ def with_ties(rng: np.random.Generator, gt: np.ndarray, trk: np.ndarray, n: int,
     g_extra, t_extra = [], []
     for f in range(first, last + 1):
         for gid, dx in ((900, 0), (901, 2)):
-            g_extra.append([f, gid, x + dx, y, 10, 10, 1, 1, 1.0] if fmt == "mot17" else [f, gid, x + dx, y, 10, 10, 1, -1, -1, -1])
+            tail = [1, 1, 1.0] if fmt == "mot17" else [1, -1, -1, -1]
+            g_extra.append([f, gid, x + dx, y, 10, 10, *tail])
         for tid, dy in ((9000, -1), (9001, 1)):
             t_extra.append([f, tid, x + 1, y + dy, 10, 10])
     gt, trk = np.r_[gt, g_extra], np.r_[trk, t_extra]
@@ -255,9 +256,11 @@ def crowd(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.ndarray, i
     for f in range(1, n + 1):
         pos += rng.normal(0, 2, (k, 2))
         for i in range(k):
-            gt.append([f, i, *pos[i], *size[i], 1, cls[i], 1.0] if fmt == "mot17" else [f, i, *pos[i], *size[i], 1, -1, -1, -1])
+            tail = [1, cls[i], 1.0] if fmt == "mot17" else [1, -1, -1, -1]
+            gt.append([f, i, *pos[i], *size[i], *tail])
             if rng.random() < 0.9:
-                trk.append([f, 1000 + i + (5000 if rng.random() < 0.05 else 0), *(pos[i] + rng.normal(0, 3, 2)), *size[i]])
+                tid = 1000 + i + (5000 if rng.random() < 0.05 else 0)  # a few identity switches
+                trk.append([f, tid, *(pos[i] + rng.normal(0, 3, 2)), *size[i]])
     return np.array(gt), np.array(trk), n
 
 

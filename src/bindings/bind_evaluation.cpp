@@ -269,7 +269,8 @@ void bind_evaluation(py::module_& m) {
             } else {
                 if (!gt_classes.is_none())
                     refuse("evaluate_sequence: gt_classes is a 2017-format column; fmt 'mot15' has no classes");
-                if (!gt_flags.is_none()) integer_column(optional_column(gt_flags, "gt_flags"), gb.count, "gt_flags", c.flags);
+                if (!gt_flags.is_none())
+                    integer_column(optional_column(gt_flags, "gt_flags"), gb.count, "gt_flags", c.flags);
             }
             ev::GroundTruthRows gt{gb.count,
                                    c.gt_frames.data(),

@@ -257,7 +257,8 @@ public:
                 const double* t = trk_rows[j].box;
                 if (t[0] < ax1 && t[0] + t[2] > a[0] && t[1] < ay1 && t[1] + t[3] > a[1]) {
                     const double s = box_iou(a, t);
-                    if (s != 0.0) out.push_back({static_cast<std::uint32_t>(which[k]), static_cast<std::uint32_t>(j), s});
+                    if (s != 0.0)
+                        out.push_back({static_cast<std::uint32_t>(which[k]), static_cast<std::uint32_t>(j), s});
                 }
             }
         }
@@ -302,7 +303,8 @@ private:
         if (!(top < kRegularBound)) return false;
         trk_.resize(nt);
         std::size_t live = 0;
-        for (std::size_t j = 0; j < nt; ++j) live += corners(trk_rows[j].box, static_cast<std::uint32_t>(j), trk_[live]);
+        for (std::size_t j = 0; j < nt; ++j)
+            live += corners(trk_rows[j].box, static_cast<std::uint32_t>(j), trk_[live]);
         trk_.resize(live);
         std::sort(trk_.begin(), trk_.end(), [](const Box& a, const Box& b) { return a.x0 < b.x0; });
         reach_.resize(live);
@@ -643,7 +645,8 @@ private:
         col_match_.assign(kk, kNoEntry);
         for (std::size_t r = 0; r < kk; ++r) {
             const std::size_t cell = r * kk + static_cast<std::size_t>(col4row[r]);
-            if (cell_entry_[cell] != kNoEntry) row_match_[r] = col_match_[static_cast<std::size_t>(col4row[r])] = cell_entry_[cell];
+            if (cell_entry_[cell] != kNoEntry)
+                row_match_[r] = col_match_[static_cast<std::size_t>(col4row[r])] = cell_entry_[cell];
         }
         // The pairs of M to certify: its relevant ones, and for a relevant
         // entry outside M that meets none of those, a pair of M it meets.
@@ -1312,7 +1315,8 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             if (unscored || !solve_blocks(ng, nt)) {
                 ++stats.hota_full;
                 cost.assign(ng * nt, -0.0);
-                for (std::size_t k = 0; k < nov; ++k) cost[ov[k].row * nt + ov[k].col] = -(alignment[ov[k].pair] * ov[k].iou);
+                for (std::size_t k = 0; k < nov; ++k)
+                    cost[ov[k].row * nt + ov[k].col] = -(alignment[ov[k].pair] * ov[k].iou);
                 solve_full(ov, nov, ng, nt, [](double) { return true; });
             }
         }
@@ -1350,7 +1354,8 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         if (!entries.empty() && !solve_blocks(ng, nt)) {
             ++stats.clear_full;
             cost.assign(ng * nt, -0.0);
-            for (std::size_t k = 0; k < entries.size(); ++k) cost[entries[k].row * nt + entries[k].col] = -entries[k].score;
+            for (std::size_t k = 0; k < entries.size(); ++k)
+                cost[entries[k].row * nt + entries[k].col] = -entries[k].score;
             solve_full(ov, nov, ng, nt, [](double score) { return score > 0.0 + kEps; });
         }
         matched_g.clear();
