@@ -7,7 +7,9 @@ from __future__ import annotations
 
 import configparser
 import contextlib
+import importlib.util
 import io
+import itertools
 import pickle
 import warnings
 from pathlib import Path
@@ -205,6 +207,154 @@ def test_threshold_touching_pairs_equal_official(tmp_path):
     assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
 
 
+# ---------------------------------------------------------------- ties, and the full-matrix computation
+
+
+def with_ties(rng: np.random.Generator, gt: np.ndarray, trk: np.ndarray, n: int, fmt: str):
+    """Coordinates on a grid of 4 (equal IoUs everywhere), on top of the
+    generator's duplicated boxes, and symmetric quadruples for a stretch of
+    frames: two gt boxes side by side and two tracker boxes above and below
+    their middle, all four IoUs equal (about 0.68), so optima tie."""
+    gt, trk = gt.copy(), trk.copy()
+    gt[:, 2:6] = np.round(gt[:, 2:6] / 4) * 4
+    trk[:, 2:6] = np.round(trk[:, 2:6] / 4) * 4
+    first, last = sorted(rng.integers(1, n + 1, 2))
+    x, y = rng.integers(0, 200, 2)
+    g_extra, t_extra = [], []
+    for f in range(first, last + 1):
+        for gid, dx in ((900, 0), (901, 2)):
+            tail = [1, 1, 1.0] if fmt == "mot17" else [1, -1, -1, -1]
+            g_extra.append([f, gid, x + dx, y, 10, 10, *tail])
+        for tid, dy in ((9000, -1), (9001, 1)):
+            t_extra.append([f, tid, x + 1, y + dy, 10, 10])
+    gt, trk = np.r_[gt, g_extra], np.r_[trk, t_extra]
+    return gt[rng.permutation(len(gt))], trk[rng.permutation(len(trk))]
+
+
+def without_ties(rng: np.random.Generator, gt: np.ndarray, trk: np.ndarray):
+    """Every coordinate moved by a random fraction of a pixel: no two scores
+    tie; some boxes made degenerate (width or height <= 0, area under eps) or
+    moved far beyond the overflow-safe range, where IoUs take the full pass."""
+    gt, trk = gt.copy(), trk.copy()
+    for a in (gt, trk):
+        a[:, 2:6] += rng.uniform(-0.3, 0.3, (len(a), 4))
+        odd = rng.random(len(a))
+        a[odd < 0.02, 4] *= -1
+        a[(odd >= 0.02) & (odd < 0.03), 5] = 0
+        a[(odd >= 0.03) & (odd < 0.04), 4:6] = 1e-9
+        a[(odd >= 0.04) & (odd < 0.045), 2] = 1e200
+    return gt, trk
+
+
+def crowd(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.ndarray, int]:
+    """A few frames of 130 to 170 objects packed in a 400 px square: rows and
+    columns beyond 128 boxes, each box overlapping many, large blocks."""
+    n, k = int(rng.integers(2, 5)), int(rng.integers(130, 170))
+    pos, size = rng.uniform(0, 400, (k, 2)), rng.uniform(20, 60, (k, 2))
+    cls = rng.choice([1] * 12 + [2, 7, 3], k)
+    gt, trk = [], []
+    for f in range(1, n + 1):
+        pos += rng.normal(0, 2, (k, 2))
+        for i in range(k):
+            tail = [1, cls[i], 1.0] if fmt == "mot17" else [1, -1, -1, -1]
+            gt.append([f, i, *pos[i], *size[i], *tail])
+            if rng.random() < 0.9:
+                tid = 1000 + i + (5000 if rng.random() < 0.05 else 0)  # a few identity switches
+                trk.append([f, tid, *(pos[i] + rng.normal(0, 3, 2)), *size[i]])
+    return np.array(gt), np.array(trk), n
+
+
+def _evaluate(gt, trk, n, fmt, full):
+    extra = {"gt_classes": gt[:, 7]} if fmt == "mot17" else {}
+    ev = evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=n, fmt=fmt,
+                           gt_flags=np.trunc(gt[:, 6]), full_matrices=full, **extra)
+    counts = {k: v.tolist() if isinstance(v, np.ndarray) else v for k, v in ev.counts.items()}
+    return counts.pop("full_matrix_frames"), counts, ev.metrics
+
+
+@pytest.mark.parametrize("fmt", ["mot15", "mot17"])
+@pytest.mark.parametrize("kind", ["ties", "no ties", "crowd"])
+def test_block_matching_equals_full_matrices(fmt, kind):
+    """Every count and metric is the same, bit for bit, as computed over each
+    frame's full matrices; ties send frames to the full solve, and only ties."""
+    rng = np.random.default_rng([21, 22][fmt == "mot17"] + 10 * ["ties", "no ties", "crowd"].index(kind))
+    fell_back = solved_in_full = 0
+    for _ in range(8 if kind == "crowd" else 150):
+        if kind == "crowd":
+            gt, trk, n = crowd(rng, fmt)
+        else:
+            gt, trk, n = random_sequence(rng, fmt)
+            gt, trk = with_ties(rng, gt, trk, n, fmt) if kind == "ties" else without_ties(rng, gt, trk)
+        fast, counts, metrics = _evaluate(gt, trk, n, fmt, full=False)
+        every, counts_full, metrics_full = _evaluate(gt, trk, n, fmt, full=True)
+        assert counts == counts_full and metrics == metrics_full
+        fell_back += sum(fast.values())
+        solved_in_full += sum(every.values())
+    if kind == "ties":
+        assert 0 < fell_back < solved_in_full
+    else:
+        assert fell_back == 0 and solved_in_full > 0
+
+
+@pytest.mark.parametrize("fmt", ["mot15", "mot17"])
+def test_tie_heavy_sequences_equal_official(tmp_path, fmt):
+    pytest.importorskip("trackeval")
+    rng = np.random.default_rng(31 if fmt == "mot15" else 32)
+    for round_ in range(20):
+        seqs = {}
+        for k in range(6):
+            gt, trk, n = random_sequence(rng, fmt)
+            seqs[f"S{k}"] = (*with_ties(rng, gt, trk, n, fmt), n)
+        assert_same(ours(seqs, fmt), official(tmp_path / str(round_), seqs, fmt))
+
+
+def test_tied_distractor_behind_a_scored_pair_equals_official(tmp_path):
+    """Two equal gt boxes, a pedestrian and a static person (a distractor),
+    and a third gt box; two tracker boxes. The best matchings (IoU 0.74 +
+    0.61) tie between the two equal boxes, no pair dominates its row and
+    column, and whether the tracker box is removed rests on the tie, which
+    the pedestrian's (unscored) pair decides: every row and column order."""
+    a, b = [0, 0, 10, 10], [-3, 1, 11, 6]
+    t, t2 = [-1, 0, 10, 9], [-4, 1, 12, 9]
+    gt, trk, f = [], [], 0
+    for gt_order in itertools.permutations([(1, a, 1), (2, a, 7), (3, b, 1)]):
+        for trk_order in ([(1, t), (2, t2)], [(2, t2), (1, t)]):
+            f += 1
+            gt += [[f, i, *box, 1, cls, 1.0] for i, box, cls in gt_order]
+            trk += [[f, i, *box] for i, box in trk_order]
+    gt, trk = np.array(gt, dtype=float), np.array(trk, dtype=float)
+    fast, counts, metrics = _evaluate(gt, trk, f, "mot17", full=False)
+    assert (counts, metrics) == _evaluate(gt, trk, f, "mot17", full=True)[1:]
+    assert fast["distractors"] == f
+    if importlib.util.find_spec("trackeval"):
+        seqs = {"S": (gt, trk, f)}
+        assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
+
+
+def test_ignored_rows_in_a_distractor_block_equal_official(tmp_path):
+    """A static person (distractor) and a car overlap one tracker box (IoU
+    0.6 and 0.9); the car also overlaps a second tracker box (0.6) that a
+    third ignored row overlaps best (0.9). The best matching gives both boxes
+    to the ignored rows and removes nothing; without either ignored row the
+    distractor would take the first box. Frames in every gt row order."""
+    def box(x):
+        return [x, 0, 10, 10]
+
+    rows = [(1, box(-2.5), 7), (2, box(0.5), 3), (3, box(3.5), 4), (4, box(40), 1)]
+    gt, trk, f = [], [], 0
+    for order in itertools.permutations(rows):
+        f += 1
+        gt += [[f, i, *b, 1, cls, 1.0] for i, b, cls in order]
+        trk += [[f, 1, *box(0)], [f, 2, *box(3)], [f, 3, *box(40)]]
+    gt, trk = np.array(gt, dtype=float), np.array(trk, dtype=float)
+    fast, counts, metrics = _evaluate(gt, trk, f, "mot17", full=False)
+    assert (counts, metrics) == _evaluate(gt, trk, f, "mot17", full=True)[1:]
+    assert counts["tracker_dets"] == 3 * f and fast["distractors"] == 0
+    if importlib.util.find_spec("trackeval"):
+        seqs = {"S": (gt, trk, f)}
+        assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
+
+
 # ---------------------------------------------------------------- shared benchmark splits
 
 
@@ -240,6 +390,31 @@ def test_shared_splits_equal_official(tmp_path, split):
 # ---------------------------------------------------------------- API
 
 
+def test_column_layouts_give_the_same_numbers():
+    """Columns of a loaded table (strided views), Fortran-ordered or reversed
+    box arrays, integer or float32 columns: read in place or converted, the
+    same numbers as from contiguous float64 copies."""
+    rng = np.random.default_rng(5)
+    gt, trk, n = random_sequence(rng, "mot17")
+    while not (len(gt) and len(trk)):
+        gt, trk, n = random_sequence(rng, "mot17")
+
+    def run(g_frames, g_ids, g_boxes, t_frames, t_ids, t_boxes, flags, classes):
+        c, m = lf.evaluate_sequence(g_frames, g_ids, g_boxes, t_frames, t_ids, t_boxes, n, "mot17", flags, classes)
+        return c["hota_tp"].tolist(), c["idtp"], c["clr_tp"], m
+
+    contiguous = [np.ascontiguousarray(a) for a in (gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6],
+                                                    gt[:, 6], gt[:, 7])]
+    want = run(*contiguous)
+    assert run(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], gt[:, 6], gt[:, 7]) == want
+    g_rev, t_rev = gt[::-1].copy()[::-1], trk[::-1].copy()[::-1]  # negative strides, same row order
+    assert run(g_rev[:, 0], g_rev[:, 1], g_rev[:, 2:6], t_rev[:, 0], t_rev[:, 1], t_rev[:, 2:6], g_rev[:, 6],
+               g_rev[:, 7]) == want
+    assert run(gt[:, 0].astype(np.int64), gt[:, 1].astype(np.int32), np.asfortranarray(gt[:, 2:6]),
+               trk[:, 0].astype(np.int64), trk[:, 1].astype(np.int64), np.asfortranarray(trk[:, 2:6]),
+               gt[:, 6].astype(np.int8), gt[:, 7].astype(np.float32)) == want
+
+
 def test_frame_order_is_free_and_records_travel():
     """Rows grouped by frame in any order give the same numbers; records
     survive pickling and combine as before."""
@@ -272,6 +447,9 @@ def _args(**change):
         ({"gt_frames": [1, 1]}, "ground-truth id 1 appears more than once in frame 1"),
         ({"trk_frames": [1, 1], "trk_ids": [5, 5], "trk_ltwh": [[0, 0, 1, 1]] * 2}, "tracker id 5 appears more"),
         ({"gt_ids": [1, 1.5]}, r"gt_ids\[1\] is not an integer"),
+        ({"trk_ids": [np.nan]}, r"tracker_ids\[0\] is not an integer"),
+        ({"gt_frames": [1, 2.0**53 + 2]}, r"gt_frames\[1\] is not an integer"),
+        ({"gt_classes": [1, np.inf]}, r"gt_classes\[1\] is not an integer"),
         ({"gt_classes": [1, 14]}, "class 14 is not a 2017-format class"),
         ({"gt_classes": None}, "needs gt_flags and gt_classes"),
         ({"fmt": "mot15"}, "gt_classes is a 2017-format column"),

@@ -200,8 +200,9 @@ def evaluate_sequence(
     fmt: str,
     gt_flags: object = None,
     gt_classes: object = None,
+    full_matrices: bool = False,
 ) -> tuple[dict[str, Any], dict[str, float | int]]:
-    """Evaluate one sequence (HOTA, CLEAR, Identity) as the official MOTChallenge code does. Returns (counts, metrics): the counts combine_evaluations needs, and the sequence's metrics."""
+    """Evaluate one sequence (HOTA, CLEAR, Identity) as the official MOTChallenge code does. Returns (counts, metrics): the counts combine_evaluations needs, and the sequence's metrics. counts['full_matrix_frames'] tells how many frames had a matching solved on the full matrix (a tie decided it); full_matrices=True computes every frame on its full matrices (slower, same numbers)."""
 
 def combine_evaluations(records: Sequence[dict[str, Any]]) -> dict[str, float | int]:
     """Metrics of several sequences taken together, from their evaluate_sequence counts."""

@@ -70,6 +70,7 @@ def evaluate_sequence(
     fmt: Literal["mot15", "mot17"],
     gt_flags: ArrayLike | None = None,
     gt_classes: ArrayLike | None = None,
+    full_matrices: bool = False,
 ) -> SequenceEvaluation:
     """Evaluate one sequence of ``num_frames`` frames.
 
@@ -79,13 +80,20 @@ def evaluate_sequence(
     ``fmt="mot17"``; with ``"mot15"``, ``gt_flags`` is optional and
     ``gt_classes`` is refused. Raises ValueError on a frame outside ``1..num_frames``, a
     non-integer frame or id, a non-finite box, an id repeated within a frame,
-    or an unknown class."""
+    or an unknown class.
+
+    A frame's matchings are normally solved from its overlapping boxes
+    alone, and on the frame's full matrix only when a tie (or a near-tie)
+    could decide them; ``counts["full_matrix_frames"]`` tells how many frames
+    took the full solve, per matching (``"distractors"``, ``"hota"``,
+    ``"clear"``). ``full_matrices=True`` computes every frame over its full
+    matrices, as the official code does: slower, the same numbers."""
     import loomfeather_cpp as lf
 
     counts, metrics = lf.evaluate_sequence(
         _column(gt_frames), _column(gt_ids), _boxes(gt_ltwh),
         _column(trk_frames), _column(trk_ids), _boxes(trk_ltwh),
-        num_frames, fmt, _column(gt_flags), _column(gt_classes),
+        num_frames, fmt, _column(gt_flags), _column(gt_classes), full_matrices,
     )  # fmt: skip
     return SequenceEvaluation(metrics=metrics, counts=counts)
 

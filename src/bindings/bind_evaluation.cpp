@@ -1,5 +1,6 @@
 // evaluate_sequence, combine_evaluations and linear_assignment_scipy.
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,34 +17,79 @@ constexpr py::ssize_t kAlphas = static_cast<py::ssize_t>(ev::kAlphaCount);
 
 [[noreturn]] void refuse(const std::string& text) { throw std::invalid_argument(text); }
 
+// Columns are read where they lie: an aligned float64 array, strided or not
+// (a column of a loaded table), is not copied; anything else is converted.
+using AnyF64 = py::array_t<double, py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
+
+// The integer columns of a call, kept per thread from one call to the next
+// (a long sequence's columns are large) unless they grew past kKeptValues.
+constexpr std::size_t kKeptValues = std::size_t{1} << 22;
+struct IntegerColumns {
+    std::vector<std::int64_t> gt_frames, gt_ids, tracker_frames, tracker_ids, flags, classes;
+    void trim() {
+        for (std::vector<std::int64_t>* v : {&gt_frames, &gt_ids, &tracker_frames, &tracker_ids, &flags, &classes})
+            if (v->capacity() > kKeptValues) std::vector<std::int64_t>().swap(*v);
+    }
+};
+
 // Integers travel as float64 arrays; anything that is not a whole number of
 // at most 2**53 in magnitude is refused rather than truncated.
-std::vector<std::int64_t> integer_column(const F64Array& a, std::size_t n, const char* name) {
+void integer_column(const AnyF64& a, std::size_t n, const char* name, std::vector<std::int64_t>& out) {
     if (a.ndim() != 1 || static_cast<std::size_t>(a.shape(0)) != n)
         refuse(std::string("evaluate_sequence: ") + name + " must be a 1-D array of " + std::to_string(n) +
                " values (one per box)");
-    std::vector<std::int64_t> out(n);
-    const double* d = a.data();
+    out.resize(n);
+    if (n == 0) return;
+    // Within 2**53 (NaN fails too), then whole: the conversion is exact, and
+    // converts back to the same value; anything else is replaced by 0.5, whose
+    // conversion (0) does not.
+    const char* at = reinterpret_cast<const char*>(a.data());
+    const py::ssize_t step = a.strides(0);
+    unsigned broken = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (!(std::trunc(d[i]) == d[i]) || std::fabs(d[i]) > 9007199254740992.0)
-            refuse(std::string("evaluate_sequence: ") + name + "[" + std::to_string(i) + "] is not an integer");
-        out[i] = static_cast<std::int64_t>(d[i]);
+        double v;
+        std::memcpy(&v, at + static_cast<py::ssize_t>(i) * step, sizeof v);
+        const std::int64_t k = static_cast<std::int64_t>(std::fabs(v) <= 9007199254740992.0 ? v : 0.5);
+        broken |= static_cast<unsigned>(static_cast<double>(k) != v);
+        out[i] = k;
     }
-    return out;
+    for (std::size_t i = 0; broken != 0 && i < n; ++i) {
+        double v;
+        std::memcpy(&v, at + static_cast<py::ssize_t>(i) * step, sizeof v);
+        if (static_cast<double>(out[i]) != v)
+            refuse(std::string("evaluate_sequence: ") + name + "[" + std::to_string(i) + "] is not an integer");
+    }
 }
 
-F64Array optional_column(const py::object& obj, const char* name) {
-    F64Array a = F64Array::ensure(obj);
+AnyF64 optional_column(const py::object& obj, const char* name) {
+    AnyF64 a = AnyF64::ensure(obj);
     if (!a) refuse(std::string("evaluate_sequence: ") + name + " must be an array of numbers");
     return a;
 }
 
-// (N, 4) boxes; an empty array of any shape is no boxes.
-std::size_t box_rows(const F64Array& boxes, const char* name) {
-    if (boxes.size() == 0) return 0;
+// (N, 4) boxes; an empty array of any shape is no boxes. Rows of four
+// adjacent values are read in place (the rows may be apart), others copied.
+struct BoxColumns {
+    std::size_t count = 0, stride = 4;
+    const double* data = nullptr;
+    F64Array copy;
+};
+
+BoxColumns box_rows(const AnyF64& boxes, const char* name) {
+    BoxColumns b;
+    if (boxes.size() == 0) return b;
     if (boxes.ndim() != 2 || boxes.shape(1) != 4)
         refuse(std::string("evaluate_sequence: ") + name + " must be an (N, 4) array of left, top, width, height");
-    return static_cast<std::size_t>(boxes.shape(0));
+    b.count = static_cast<std::size_t>(boxes.shape(0));
+    constexpr py::ssize_t kDouble = sizeof(double);
+    if (boxes.strides(1) == kDouble && boxes.strides(0) >= 0 && boxes.strides(0) % kDouble == 0) {
+        b.data = boxes.data();
+        b.stride = static_cast<std::size_t>(boxes.strides(0) / kDouble);
+    } else {
+        b.copy = F64Array::ensure(boxes);
+        b.data = b.copy.data();
+    }
+    return b;
 }
 
 ev::GroundTruthFormat parse_format(const std::string& fmt) {
@@ -203,38 +249,56 @@ py::array_t<std::int64_t> to_i64(const std::vector<std::int64_t>& values) {
 void bind_evaluation(py::module_& m) {
     m.def(
         "evaluate_sequence",
-        [](const F64Array& gt_frames, const F64Array& gt_ids, const F64Array& gt_boxes, const F64Array& tracker_frames,
-           const F64Array& tracker_ids, const F64Array& tracker_boxes, int num_frames, const std::string& fmt,
-           const py::object& gt_flags, const py::object& gt_classes) {
+        [](const AnyF64& gt_frames, const AnyF64& gt_ids, const AnyF64& gt_boxes, const AnyF64& tracker_frames,
+           const AnyF64& tracker_ids, const AnyF64& tracker_boxes, int num_frames, const std::string& fmt,
+           const py::object& gt_flags, const py::object& gt_classes, bool full_matrices) {
             const ev::GroundTruthFormat format = parse_format(fmt);
-            const std::size_t ng = box_rows(gt_boxes, "gt_boxes");
-            const std::size_t nt = box_rows(tracker_boxes, "tracker_boxes");
-            const std::vector<std::int64_t> gf = integer_column(gt_frames, ng, "gt_frames");
-            const std::vector<std::int64_t> gi = integer_column(gt_ids, ng, "gt_ids");
-            const std::vector<std::int64_t> tf = integer_column(tracker_frames, nt, "tracker_frames");
-            const std::vector<std::int64_t> ti = integer_column(tracker_ids, nt, "tracker_ids");
-            std::vector<std::int64_t> flags, classes;
+            const BoxColumns gb = box_rows(gt_boxes, "gt_boxes");
+            const BoxColumns tb = box_rows(tracker_boxes, "tracker_boxes");
+            thread_local IntegerColumns columns;
+            IntegerColumns& c = columns;
+            integer_column(gt_frames, gb.count, "gt_frames", c.gt_frames);
+            integer_column(gt_ids, gb.count, "gt_ids", c.gt_ids);
+            integer_column(tracker_frames, tb.count, "tracker_frames", c.tracker_frames);
+            integer_column(tracker_ids, tb.count, "tracker_ids", c.tracker_ids);
             if (format == ev::GroundTruthFormat::Mot17) {
                 if (gt_flags.is_none() || gt_classes.is_none())
                     refuse("evaluate_sequence: fmt 'mot17' needs gt_flags and gt_classes");
-                flags = integer_column(optional_column(gt_flags, "gt_flags"), ng, "gt_flags");
-                classes = integer_column(optional_column(gt_classes, "gt_classes"), ng, "gt_classes");
+                integer_column(optional_column(gt_flags, "gt_flags"), gb.count, "gt_flags", c.flags);
+                integer_column(optional_column(gt_classes, "gt_classes"), gb.count, "gt_classes", c.classes);
             } else {
                 if (!gt_classes.is_none())
                     refuse("evaluate_sequence: gt_classes is a 2017-format column; fmt 'mot15' has no classes");
-                if (!gt_flags.is_none()) flags = integer_column(optional_column(gt_flags, "gt_flags"), ng, "gt_flags");
+                if (!gt_flags.is_none())
+                    integer_column(optional_column(gt_flags, "gt_flags"), gb.count, "gt_flags", c.flags);
             }
-            ev::GroundTruthRows gt{ng, gf.data(), gi.data(), gt_boxes.data(), gt_flags.is_none() ? nullptr : flags.data(),
-                                   classes.data()};
-            ev::TrackerRows tracker{nt, tf.data(), ti.data(), tracker_boxes.data()};
-            const ev::SequenceEvaluation r = ev::evaluate_sequence(gt, tracker, num_frames, format);
-            return py::make_tuple(counts_to_dict(r.counts), metrics_to_dict(r.metrics));
+            ev::GroundTruthRows gt{gb.count,
+                                   c.gt_frames.data(),
+                                   c.gt_ids.data(),
+                                   gb.data,
+                                   gt_flags.is_none() ? nullptr : c.flags.data(),
+                                   format == ev::GroundTruthFormat::Mot17 ? c.classes.data() : nullptr,
+                                   gb.stride};
+            ev::TrackerRows tracker{tb.count, c.tracker_frames.data(), c.tracker_ids.data(), tb.data, tb.stride};
+            ev::EvaluationOptions options;
+            options.full_matrices = full_matrices;
+            const ev::SequenceEvaluation r = ev::evaluate_sequence(gt, tracker, num_frames, format, options);
+            c.trim();
+            py::dict counts = counts_to_dict(r.counts);
+            py::dict full;
+            full["distractors"] = r.matching.distractor_full;
+            full["hota"] = r.matching.hota_full;
+            full["clear"] = r.matching.clear_full;
+            counts["full_matrix_frames"] = full;
+            return py::make_tuple(counts, metrics_to_dict(r.metrics));
         },
         "Evaluate one sequence (HOTA, CLEAR, Identity) as the official MOTChallenge code does. "
-        "Returns (counts, metrics): the counts combine_evaluations needs, and the sequence's metrics.",
+        "Returns (counts, metrics): the counts combine_evaluations needs, and the sequence's metrics. "
+        "counts['full_matrix_frames'] tells how many frames had a matching solved on the full matrix "
+        "(a tie decided it); full_matrices=True computes every frame on its full matrices (slower, same numbers).",
         py::arg("gt_frames"), py::arg("gt_ids"), py::arg("gt_boxes"), py::arg("tracker_frames"), py::arg("tracker_ids"),
         py::arg("tracker_boxes"), py::arg("num_frames"), py::arg("fmt"), py::arg("gt_flags") = py::none(),
-        py::arg("gt_classes") = py::none());
+        py::arg("gt_classes") = py::none(), py::arg("full_matrices") = false);
 
     m.def(
         "combine_evaluations",

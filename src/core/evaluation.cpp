@@ -1,8 +1,9 @@
 // Evaluation: preprocessing, the three metric families and their combination.
-// Every matching is solved with solve_lsap on the same matrix, in the same row
-// and column order, as the official code, so that ties fall the same way; the
-// IoU and the sums that feed HOTA's matching score are computed with the same
-// float64 operations in the same order.
+// The numbers are those of the official code's computation over each frame's
+// full matrices: the same IoUs, the same sums in the same order, and matchings
+// equal to SciPy's on the full matrices, ties included. Only the non-zero
+// entries are visited; BlockMatcher explains how a matching is solved from
+// them, and full_matrices runs the full computation itself.
 #include "core/evaluation.hpp"
 
 #include <algorithm>
@@ -64,43 +65,84 @@ double box_iou(const double* a, const double* b) {
 
 bool is_distractor(std::int64_t cls) { return cls == 2 || cls == 7 || cls == 8 || cls == 12; }
 
-// Rows of each frame in input order: rows of frame f are order[start[f-1] .. start[f]).
-struct Buckets {
-    std::vector<std::size_t> start, order;
-    std::size_t size(std::int64_t f) const { return start[f] - start[f - 1]; }
-    const std::size_t* begin(std::int64_t f) const { return order.data() + start[f - 1]; }
+// How the matchings treat a ground-truth row.
+enum RowKind : std::uint8_t { kScored, kDistractor, kIgnored };
+
+// A row as the frames use it: box (left, top, width, height), identity, and
+// (ground truth) kind.
+struct Row {
+    double box[4];
+    std::int64_t id;
+    std::uint8_t kind;
 };
 
-Buckets bucket_by_frame(std::size_t count, const std::int64_t* frames, std::int64_t num_frames) {
-    Buckets b;
+// The rows of one side in frame order, input order within a frame: frame f
+// holds rows[start[f-1] .. start[f]). One record a row, so that putting a row
+// in its place writes one piece of memory.
+struct FrameRows {
+    std::vector<std::size_t> start;
+    std::vector<Row> rows;
+    std::size_t first(std::int64_t f) const { return start[static_cast<std::size_t>(f) - 1]; }
+    std::size_t size(std::int64_t f) const { return start[static_cast<std::size_t>(f)] - first(f); }
+};
+
+void by_frame(std::size_t count, const std::int64_t* frames, const std::int64_t* ids, const double* ltwh,
+              std::size_t stride, const std::uint8_t* kind, std::int64_t num_frames, FrameRows& b) {
     b.start.assign(static_cast<std::size_t>(num_frames) + 1, 0);
     for (std::size_t r = 0; r < count; ++r) ++b.start[static_cast<std::size_t>(frames[r])];
     std::partial_sum(b.start.begin(), b.start.end(), b.start.begin());
-    b.order.resize(count);
     std::vector<std::size_t> fill(b.start.begin(), b.start.end() - 1);
-    for (std::size_t r = 0; r < count; ++r) b.order[fill[static_cast<std::size_t>(frames[r]) - 1]++] = r;
-    return b;
+    b.rows.resize(count);
+    for (std::size_t r = 0; r < count; ++r) {
+        const double* from = ltwh + stride * r;
+        b.rows[fill[static_cast<std::size_t>(frames[r]) - 1]++] =
+            Row{{from[0], from[1], from[2], from[3]}, ids[r], kind != nullptr ? kind[r] : std::uint8_t{kScored}};
+    }
 }
 
-void check_rows(const char* what, std::size_t count, const std::int64_t* frames, const std::int64_t* ids,
-                const double* ltwh, std::int64_t num_frames) {
+void check_rows(const char* what, std::size_t count, const std::int64_t* frames, const double* ltwh,
+                std::size_t stride, std::int64_t num_frames) {
     for (std::size_t r = 0; r < count; ++r) {
         if (frames[r] < 1 || frames[r] > num_frames)
             refuse(std::string(what) + " row " + std::to_string(r) + ": frame " + std::to_string(frames[r]) +
                    " is outside 1.." + std::to_string(num_frames));
-        for (int k = 0; k < 4; ++k)
-            if (!std::isfinite(ltwh[4 * r + k]))
+        for (std::size_t k = 0; k < 4; ++k)
+            if (!std::isfinite(ltwh[stride * r + k]))
                 refuse(std::string(what) + " row " + std::to_string(r) + ": box is not finite");
     }
-    (void)ids;
 }
 
-void check_unique_ids(const char* what, const Buckets& b, const std::int64_t* ids, std::int64_t num_frames) {
+// Whether integers from lo to hi fit a lookup table for n values.
+bool narrow_range(std::int64_t lo, std::int64_t hi, std::size_t n) {
+    const std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+    return span < (std::uint64_t{1} << 24) && span < 4 * static_cast<std::uint64_t>(n) + 4096;
+}
+
+void check_unique_ids(const char* what, const FrameRows& b, std::int64_t num_frames) {
+    const std::size_t count = b.rows.size();
+    if (count == 0) return;
+    // The first frame with a repeated id, found with a table over the ids when
+    // their range is narrow; then the frame's sorted ids name the smallest.
+    std::int64_t from = 1, lo = b.rows[0].id, hi = lo;
+    for (const Row& r : b.rows) {
+        lo = std::min(lo, r.id);
+        hi = std::max(hi, r.id);
+    }
+    if (narrow_range(lo, hi, count)) {
+        std::vector<std::int64_t> seen_in(static_cast<std::size_t>(hi - lo) + 1, 0);
+        from = 0;
+        for (std::int64_t f = 1; f <= num_frames && from == 0; ++f)
+            for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) {
+                std::int64_t& at = seen_in[static_cast<std::size_t>(b.rows[k].id - lo)];
+                if (at == f) from = f;
+                at = f;
+            }
+        if (from == 0) return;
+    }
     std::vector<std::int64_t> seen;
-    for (std::int64_t f = 1; f <= num_frames; ++f) {
-        const std::size_t* rows = b.begin(f);
+    for (std::int64_t f = from; f <= num_frames; ++f) {
         seen.clear();
-        for (std::size_t k = 0; k < b.size(f); ++k) seen.push_back(ids[rows[k]]);
+        for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) seen.push_back(b.rows[k].id);
         std::sort(seen.begin(), seen.end());
         const auto dup = std::adjacent_find(seen.begin(), seen.end());
         if (dup != seen.end())
@@ -109,12 +151,41 @@ void check_unique_ids(const char* what, const Buckets& b, const std::int64_t* id
     }
 }
 
-// Sorted distinct values -> dense labels 0..k-1.
-struct Labels {
-    std::vector<std::int64_t> values;
+// Dense labels 0..k-1 of integers, in ascending order of value: through a
+// table over their range when it is narrow, by binary search otherwise.
+class Labels {
+public:
+    std::vector<std::int64_t> values;  // sorted, distinct
+
+    void build(std::vector<std::int64_t> v) {
+        values.clear();
+        table_.clear();
+        if (v.empty()) return;
+        const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+        if (narrow_range(*lo, *hi, v.size())) {
+            low_ = *lo;
+            table_.assign(static_cast<std::size_t>(*hi - *lo) + 1, -1);
+            for (std::int64_t x : v) table_[static_cast<std::size_t>(x - low_)] = 0;
+            for (std::size_t k = 0; k < table_.size(); ++k)
+                if (table_[k] == 0) {
+                    table_[k] = static_cast<std::int64_t>(values.size());
+                    values.push_back(low_ + static_cast<std::int64_t>(k));
+                }
+        } else {
+            values = std::move(v);
+            std::sort(values.begin(), values.end());
+            values.erase(std::unique(values.begin(), values.end()), values.end());
+        }
+    }
+    // v must be one of the values.
     std::int64_t of(std::int64_t v) const {
+        if (!table_.empty()) return table_[static_cast<std::size_t>(v - low_)];
         return std::lower_bound(values.begin(), values.end(), v) - values.begin();
     }
+
+private:
+    std::int64_t low_ = 0;
+    std::vector<std::int64_t> table_;
 };
 
 // One positive overlap of a frame's scored rows: row, column (within the
@@ -124,6 +195,544 @@ struct Overlap {
     double iou;
     std::size_t pair;
 };
+
+// pairwise_sum of an n-vector that is zero except at k places, given in
+// ascending order by the k records at `r` (place(r[q]) - offset, value
+// r[q].iou): the same additions in the same order, since adding a zero
+// leaves a partial sum of non-negative values as it is.
+template <class Place>
+double sparse_pairwise_sum(const Overlap* r, std::size_t k, std::size_t offset, std::size_t n, Place place) {
+    if (n < 8) {
+        double s = 0.0;
+        for (std::size_t q = 0; q < k; ++q) s += r[q].iou;
+        return s;
+    }
+    if (n <= 128) {
+        double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+        const std::size_t body = n - n % 8;
+        std::size_t q = 0;
+        for (; q < k && place(r[q]) - offset < body; ++q) acc[(place(r[q]) - offset) % 8] += r[q].iou;
+        double s = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+        for (; q < k; ++q) s += r[q].iou;
+        return s;
+    }
+    std::size_t half = n / 2;
+    half -= half % 8;
+    std::size_t split = 0;
+    while (split < k && place(r[split]) - offset < half) ++split;
+    return sparse_pairwise_sum(r, split, offset, half, place) +
+           sparse_pairwise_sum(r + split, k - split, offset + half, n - half, place);
+}
+
+// A non-zero IoU of one frame (NaN included): gt and tracker row within it.
+struct FramePair {
+    std::uint32_t gt, trk;
+    double iou;
+};
+
+// Below this magnitude of every box value, no corner, area, union or IoU can
+// overflow (and no IoU is NaN).
+constexpr double kRegularBound = 0x1p500;
+
+// The non-zero IoUs of one frame's boxes, in (gt row, tracker row) order.
+// The full pass measures every pair whose corners overlap on both axes, with
+// box_iou. When no value can overflow, the sweep finds the same pairs by
+// comparing corners only, and measures them with the same operations on the
+// corners and areas: a box whose width or height (from its corners) is not
+// positive, or whose area is <= eps, has IoU 0 with every box, and two others
+// overlap on the x axis exactly when each starts before the other ends.
+class OverlapFinder {
+public:
+    // The frame's rows; the gt rows considered are which[0..count)
+    // (ascending); a pair names gt row which[k], tracker row j.
+    void find(const Row* gt_rows, const std::size_t* which, std::size_t count, const Row* trk_rows, std::size_t nt,
+              bool full, std::vector<FramePair>& out) {
+        out.clear();
+        swept_ = !full && count > 0 && nt > 0 && sweep(gt_rows, which, count, trk_rows, nt, out);
+        if (count == 0 || nt == 0 || swept_) return;
+        for (std::size_t k = 0; k < count; ++k) {
+            const double* a = gt_rows[which[k]].box;
+            const double ax1 = a[0] + a[2], ay1 = a[1] + a[3];
+            for (std::size_t j = 0; j < nt; ++j) {
+                const double* t = trk_rows[j].box;
+                if (t[0] < ax1 && t[0] + t[2] > a[0] && t[1] < ay1 && t[1] + t[3] > a[1]) {
+                    const double s = box_iou(a, t);
+                    if (s != 0.0)
+                        out.push_back({static_cast<std::uint32_t>(which[k]), static_cast<std::uint32_t>(j), s});
+                }
+            }
+        }
+    }
+
+    // Whether the last find swept (every box value in the overflow-safe range).
+    bool swept() const { return swept_; }
+
+private:
+    bool swept_ = false;
+
+    struct Box {
+        double x0, y0, x1, y1, area;
+        std::uint32_t index;
+    };
+
+    // Corners and area as box_iou computes them; whether the box can overlap
+    // anything (positive width and height from the corners, area > eps).
+    static bool corners(const double* b, std::uint32_t index, Box& x) {
+        x.x0 = b[0];
+        x.y0 = b[1];
+        x.x1 = b[0] + b[2];
+        x.y1 = b[1] + b[3];
+        x.area = (x.x1 - x.x0) * (x.y1 - x.y0);
+        x.index = index;
+        return x.x1 > x.x0 && x.y1 > x.y0 && x.area > kEps;
+    }
+
+    // The tracker boxes sorted by left edge, with the furthest right edge
+    // among the first k; each gt box looks, from the last tracker box that
+    // starts before its right edge, back to where no box reaches its left
+    // edge. False, having done nothing, when a value is too large for it.
+    bool sweep(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
+               std::vector<FramePair>& out) {
+        double top = 0.0;
+        const auto magnitude = [&top](const double* b) {
+            top = std::max(std::max(top, std::max(std::fabs(b[0]), std::fabs(b[1]))),
+                           std::max(std::fabs(b[2]), std::fabs(b[3])));
+        };
+        for (std::size_t k = 0; k < ng; ++k) magnitude(gt_rows[which[k]].box);
+        for (std::size_t j = 0; j < nt; ++j) magnitude(trk_rows[j].box);
+        if (!(top < kRegularBound)) return false;
+        trk_.resize(nt);
+        std::size_t live = 0;
+        for (std::size_t j = 0; j < nt; ++j)
+            live += corners(trk_rows[j].box, static_cast<std::uint32_t>(j), trk_[live]);
+        trk_.resize(live);
+        std::sort(trk_.begin(), trk_.end(), [](const Box& a, const Box& b) { return a.x0 < b.x0; });
+        reach_.resize(live);
+        for (std::size_t q = 0; q < live; ++q) reach_[q] = q == 0 ? trk_[0].x1 : std::max(reach_[q - 1], trk_[q].x1);
+        for (std::size_t k = 0; k < ng; ++k) {
+            Box g;
+            if (!corners(gt_rows[which[k]].box, static_cast<std::uint32_t>(which[k]), g)) continue;
+            const std::size_t first = out.size();
+            std::size_t q = static_cast<std::size_t>(
+                std::partition_point(trk_.begin(), trk_.end(), [&g](const Box& t) { return t.x0 < g.x1; }) -
+                trk_.begin());
+            while (q-- > 0 && reach_[q] > g.x0) {
+                const Box& t = trk_[q];
+                if (!(t.x1 > g.x0 && t.y0 < g.y1 && t.y1 > g.y0)) continue;
+                const double iw = std::max(std::min(g.x1, t.x1) - std::max(g.x0, t.x0), 0.0);
+                const double ih = std::max(std::min(g.y1, t.y1) - std::max(g.y0, t.y0), 0.0);
+                const double inter = iw * ih;
+                const double uni = g.area + t.area - inter;
+                if (!(uni > kEps)) continue;
+                const double iou = inter / uni;
+                if (iou == 0.0) continue;
+                // In tracker row order within the gt row.
+                std::size_t at = out.size();
+                out.push_back({g.index, t.index, iou});
+                for (; at > first && out[at - 1].trk > t.index; --at) std::swap(out[at], out[at - 1]);
+            }
+        }
+        return true;
+    }
+
+    std::vector<Box> trk_;
+    std::vector<double> reach_;
+};
+
+// The rows that neither are scored nor are distractors (2017's ignored
+// classes) matter to a frame's distractor matching only through the blocks
+// (see BlockMatcher) that hold a distractor pair: a matching leaves the boxes
+// of the other blocks to the other rows whichever it picks there. So such a
+// row is measured against every tracker box only once it meets (IoU >= 0.5)
+// a box of such a block, which it then joins, until no further row does; the
+// rest cannot join one. Needs every box value in the overflow-safe range
+// (false otherwise, nothing decided).
+class FarRows {
+public:
+    bool join(const Row* grow, std::size_t ng, const Row* trow, std::size_t nt, const std::vector<FramePair>& near,
+              const std::vector<std::size_t>& far, std::vector<FramePair>& out) {
+        out.clear();
+        for (std::size_t r : far)
+            for (double v : grow[r].box)
+                if (!(std::fabs(v) < kRegularBound)) return false;
+        parent_.resize(ng + nt);
+        std::iota(parent_.begin(), parent_.end(), std::uint32_t{0});
+        hot_.assign(ng + nt, 0);
+        for (const FramePair& p : near)
+            if (p.iou >= kClearThreshold - kEps) unite(p.gt, static_cast<std::uint32_t>(ng) + p.trk);
+        for (const FramePair& p : near)
+            if (p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor) hot_[root(p.gt)] = 1;
+        joined_.assign(far.size(), 0);
+        for (bool grew = true; grew;) {
+            grew = false;
+            hot_cols_.clear();
+            for (std::size_t j = 0; j < nt; ++j)
+                if (hot_[root(static_cast<std::uint32_t>(ng + j))]) hot_cols_.push_back(j);
+            for (std::size_t q = 0; q < far.size(); ++q) {
+                if (joined_[q]) continue;
+                const double* a = grow[far[q]].box;
+                bool meets = false;
+                for (std::size_t j : hot_cols_) meets = meets || iou(a, trow[j].box) >= kClearThreshold - kEps;
+                if (!meets) continue;
+                joined_[q] = 1;
+                grew = true;
+                const auto r = static_cast<std::uint32_t>(far[q]);
+                for (std::size_t j = 0; j < nt; ++j) {
+                    const double s = iou(a, trow[j].box);
+                    if (s != 0.0) out.push_back({r, static_cast<std::uint32_t>(j), s});
+                    if (s >= kClearThreshold - kEps) unite(r, static_cast<std::uint32_t>(ng + j));
+                }
+                hot_[root(r)] = 1;
+            }
+        }
+        std::sort(out.begin(), out.end(),
+                  [](const FramePair& a, const FramePair& b) { return a.gt != b.gt ? a.gt < b.gt : a.trk < b.trk; });
+        return true;
+    }
+
+private:
+    // The IoU as the full pass measures it (0 unless the corners overlap).
+    static double iou(const double* a, const double* t) {
+        if (t[0] < a[0] + a[2] && t[0] + t[2] > a[0] && t[1] < a[1] + a[3] && t[1] + t[3] > a[1]) return box_iou(a, t);
+        return 0.0;
+    }
+    std::uint32_t root(std::uint32_t x) {
+        while (parent_[x] != x) x = parent_[x] = parent_[parent_[x]];
+        return x;
+    }
+    void unite(std::uint32_t a, std::uint32_t b) {
+        a = root(a);
+        b = root(b);
+        if (a == b) return;
+        if (a > b) std::swap(a, b);
+        parent_[b] = a;
+        hot_[a] = hot_[a] || hot_[b];
+    }
+    std::vector<std::uint32_t> parent_;
+    std::vector<char> hot_, joined_;
+    std::vector<std::size_t> hot_cols_;
+};
+
+// One positive entry of a frame's score matrix: row, column, score, and
+// whether the result reads it when it is matched.
+struct Entry {
+    std::uint32_t row, col;
+    double score;
+    bool relevant;
+};
+
+constexpr std::uint32_t kNone32 = std::numeric_limits<std::uint32_t>::max();
+constexpr std::size_t kNoEntry = std::numeric_limits<std::size_t>::max();
+
+// The matchings of a frame, from their positive entries.
+//
+// Each matching is SciPy's assignment A of the frame's full matrix,
+// maximising a score that is positive on a few entries and 0 elsewhere; the
+// result reads only the "relevant" positive pairs A holds (all of them for
+// CLEAR and the distractors; for HOTA, those whose IoU reaches the lowest
+// alpha). A pair e is certified when every assignment without e scores less
+// than the optimum OPT by more than `tol`: A, optimal up to its rounding
+// (below tol), then holds e. When every relevant pair of a matching M is
+// certified, and every relevant entry outside M shares a row or a column with
+// a certified pair, A's relevant pairs are exactly M's, however A breaks the
+// ties elsewhere in the frame. Otherwise (a tie or a near-tie decides a
+// relevant pair) the frame is solved on its full matrix by solve_lsap, as
+// SciPy solves it. Certificates:
+//
+// - Peeling. An entry e beating the best other entry of its row and the best
+//   other entry of its column together by more than tol is certified: an
+//   assignment without e gains that much by taking e in place of the (at most
+//   two) pairs it holds in e's row and column. The row and column of e then
+//   leave the problem: what is left is the same problem on fewer rows and
+//   columns (its optimum is OPT less e's score, and A is within tol of it),
+//   and is peeled again until nothing moves.
+// - Blocks. What is left splits into blocks, the connected components of the
+//   bipartite graph of rows and columns that its entries join. A matching of
+//   each block extends to a full assignment scoring no less (the remaining
+//   rows and columns paired in any way add nothing negative), so the optimum
+//   is the sum of the block optima, and A is within tol of the optimum on
+//   each block: a pair loses a block's optimum by more than tol, it is
+//   certified. Blocks without a relevant entry are left alone. A block of one
+//   row or one column holds its best entry if it beats the second by more
+//   than tol. A larger block, padded to a square with zeros, is solved once
+//   by solve_lsap; from its assignment M and potentials u, v, the best
+//   assignment without a pair (i, j) of M loses exactly the length of the
+//   shortest alternating path from row i to column j over the reduced costs
+//   cost - u - v (>= 0, and 0 on M; the direct step from i to j costs the
+//   pair's score): the path closes a cycle with (i, j) that turns M into the
+//   best assignment without it. The rounding of u and v is measured and
+//   added to the bound.
+//
+// The margin tol covers the rounding of SciPy's solve. Crudely: its
+// potentials and path lengths stay below 2nS in magnitude (n = min(rows,
+// columns), S the largest score: an alternating path has at most 2n steps),
+// each of the at most n updates of a potential is rounded to eps times that,
+// so each reduced cost is off by at most about 4n^2 eps S, and the n assigned
+// pairs by 4n^3 eps S. tol = S max(1e-9, 64 n^3 eps) is at least 16 times
+// that bound, and far above the rounding of the comparisons, sums and small
+// solves made here.
+class BlockMatcher {
+public:
+    // The relevant pairs every such assignment of the full nr x nc matrix
+    // contains, as ascending indices into `entries` (positive entries, in row
+    // then column order); false when the frame needs the full solve.
+    bool match(const std::vector<Entry>& entries, std::size_t nr, std::size_t nc, std::vector<std::size_t>& kept) {
+        kept.clear();
+        if (entries.empty()) return true;
+        double top = 0.0;
+        for (const Entry& e : entries) top = std::max(top, e.score);
+        const double n = static_cast<double>(std::min(nr, nc));
+        tol_ = top * std::max(1e-9, 64.0 * n * n * n * kEps);
+
+        // Peeling.
+        live_.resize(entries.size());
+        std::iota(live_.begin(), live_.end(), std::uint32_t{0});
+        col_best_.resize(nc);
+        col_second_.resize(nc);
+        col_at_.resize(nc);
+        col_taken_.assign(nc, 0);
+        for (;;) {
+            for (std::uint32_t k : live_) {
+                const std::uint32_t c = entries[k].col;
+                col_best_[c] = col_second_[c] = 0.0;
+                col_at_[c] = kNone32;
+            }
+            for (std::uint32_t k : live_) {
+                const std::uint32_t c = entries[k].col;
+                const double v = entries[k].score;
+                if (v > col_best_[c]) {
+                    col_second_[c] = col_best_[c];
+                    col_best_[c] = v;
+                    col_at_[c] = k;
+                } else {
+                    col_second_[c] = std::max(col_second_[c], v);
+                }
+            }
+            // Row by row (live_ is in row order): at most one pair of a row
+            // peels, and then the whole row leaves.
+            const std::size_t before = live_.size();
+            std::size_t still = 0;
+            bool peeled = false;
+            for (std::size_t q = 0; q < before;) {
+                const std::uint32_t row = entries[live_[q]].row;
+                std::size_t end = q;
+                double best = 0.0, second = 0.0;
+                std::uint32_t at = kNone32;
+                for (; end < before && entries[live_[end]].row == row; ++end) {
+                    const double v = entries[live_[end]].score;
+                    if (v > best) {
+                        second = best;
+                        best = v;
+                        at = live_[end];
+                    } else {
+                        second = std::max(second, v);
+                    }
+                }
+                std::uint32_t won = kNone32;
+                for (std::size_t t = q; t < end && won == kNone32; ++t) {
+                    const std::uint32_t k = live_[t];
+                    const std::uint32_t c = entries[k].col;
+                    const double other_row = k == at ? second : best;
+                    const double other_col = k == col_at_[c] ? col_second_[c] : col_best_[c];
+                    if (entries[k].score - other_row - other_col > tol_) won = k;
+                }
+                if (won != kNone32) {
+                    peeled = true;
+                    col_taken_[entries[won].col] = 1;
+                    if (entries[won].relevant) kept.push_back(won);
+                } else {
+                    for (std::size_t t = q; t < end; ++t) live_[still++] = live_[t];
+                }
+                q = end;
+            }
+            live_.resize(still);
+            if (!peeled) break;
+            still = 0;
+            for (std::uint32_t k : live_)
+                if (!col_taken_[entries[k].col]) live_[still++] = k;
+            live_.resize(still);
+        }
+
+        // Blocks of what is left.
+        parent_.resize(nr + nc);
+        std::iota(parent_.begin(), parent_.end(), std::uint32_t{0});
+        for (std::uint32_t k : live_) {
+            const std::uint32_t a = root(entries[k].row), b = root(static_cast<std::uint32_t>(nr) + entries[k].col);
+            if (a != b) parent_[std::max(a, b)] = std::min(a, b);
+        }
+        block_of_.assign(nr + nc, kNone32);
+        entry_block_.resize(live_.size());
+        std::size_t blocks = 0;
+        for (std::size_t q = 0; q < live_.size(); ++q) {
+            const std::uint32_t r = root(entries[live_[q]].row);
+            if (block_of_[r] == kNone32) block_of_[r] = static_cast<std::uint32_t>(blocks++);
+            entry_block_[q] = block_of_[r];
+        }
+        block_start_.assign(blocks + 1, 0);
+        relevant_block_.assign(blocks, 0);
+        for (std::size_t q = 0; q < live_.size(); ++q) {
+            ++block_start_[entry_block_[q] + 1];
+            if (entries[live_[q]].relevant) relevant_block_[entry_block_[q]] = 1;
+        }
+        std::partial_sum(block_start_.begin(), block_start_.end(), block_start_.begin());
+        by_block_.resize(live_.size());
+        fill_.assign(block_start_.begin(), block_start_.end() - 1);
+        for (std::size_t q = 0; q < live_.size(); ++q) by_block_[fill_[entry_block_[q]]++] = live_[q];
+
+        local_row_.resize(nr);
+        local_col_.resize(nc);
+        for (std::size_t b = 0; b < blocks; ++b)
+            if (relevant_block_[b] &&
+                !match_block(entries, by_block_.data() + block_start_[b], block_start_[b + 1] - block_start_[b], kept))
+                return false;
+        std::sort(kept.begin(), kept.end());
+        return true;
+    }
+
+private:
+    std::uint32_t root(std::uint32_t x) {
+        while (parent_[x] != x) x = parent_[x] = parent_[parent_[x]];
+        return x;
+    }
+
+    // One block: its entries idx[0..k), in row then column order.
+    bool match_block(const std::vector<Entry>& entries, const std::uint32_t* idx, std::size_t k,
+                     std::vector<std::size_t>& kept) {
+        if (k == 1) {
+            const Entry& e = entries[idx[0]];
+            if (!(e.score > tol_)) return false;
+            if (e.relevant) kept.push_back(idx[0]);
+            return true;
+        }
+        rows_.clear();
+        cols_.clear();
+        for (std::size_t q = 0; q < k; ++q) {
+            const Entry& e = entries[idx[q]];
+            if (rows_.empty() || rows_.back() != e.row) rows_.push_back(e.row);
+            cols_.push_back(e.col);
+        }
+        std::sort(cols_.begin(), cols_.end());
+        cols_.erase(std::unique(cols_.begin(), cols_.end()), cols_.end());
+        if (rows_.size() == 1 || cols_.size() == 1) {
+            // One row or one column: the best entry, if it beats the second.
+            std::size_t best = 0;
+            for (std::size_t q = 1; q < k; ++q)
+                if (entries[idx[q]].score > entries[idx[best]].score) best = q;
+            double second = 0.0;
+            for (std::size_t q = 0; q < k; ++q)
+                if (q != best) second = std::max(second, entries[idx[q]].score);
+            if (!(entries[idx[best]].score - second > tol_)) return false;
+            if (entries[idx[best]].relevant) kept.push_back(idx[best]);
+            return true;
+        }
+        // Otherwise: the square solve, then shortest alternating paths.
+        const std::size_t kr = rows_.size(), kc = cols_.size(), kk = std::max(kr, kc);
+        for (std::size_t q = 0; q < kr; ++q) local_row_[rows_[q]] = static_cast<std::uint32_t>(q);
+        for (std::size_t q = 0; q < kc; ++q) local_col_[cols_[q]] = static_cast<std::uint32_t>(q);
+        cost_.assign(kk * kk, 0.0);
+        cell_entry_.assign(kk * kk, kNoEntry);
+        for (std::size_t q = 0; q < k; ++q) {
+            const Entry& e = entries[idx[q]];
+            const std::size_t cell = local_row_[e.row] * kk + local_col_[e.col];
+            cost_[cell] = -e.score;
+            cell_entry_[cell] = idx[q];
+        }
+        solve_lsap(cost_.data(), kk, kk, ws_, mr_, mc_);
+        const double* u = ws_.u.data();
+        const double* v = ws_.v.data();
+        const std::ptrdiff_t* col4row = ws_.col4row.data();
+        row_match_.assign(kk, kNoEntry);
+        col_match_.assign(kk, kNoEntry);
+        for (std::size_t r = 0; r < kk; ++r) {
+            const std::size_t cell = r * kk + static_cast<std::size_t>(col4row[r]);
+            if (cell_entry_[cell] != kNoEntry)
+                row_match_[r] = col_match_[static_cast<std::size_t>(col4row[r])] = cell_entry_[cell];
+        }
+        // The pairs of M to certify: its relevant ones, and for a relevant
+        // entry outside M that meets none of those, a pair of M it meets.
+        needed_.clear();
+        for (std::size_t q = 0; q < k; ++q) {
+            const Entry& e = entries[idx[q]];
+            const std::size_t at_row = row_match_[local_row_[e.row]], at_col = col_match_[local_col_[e.col]];
+            if (at_row == idx[q]) {
+                if (e.relevant) needed_.push_back(idx[q]);
+                continue;
+            }
+            if (!e.relevant) continue;
+            if ((at_row != kNoEntry && entries[at_row].relevant) || (at_col != kNoEntry && entries[at_col].relevant))
+                continue;
+            if (at_row == kNoEntry && at_col == kNoEntry) return false;
+            needed_.push_back(at_row != kNoEntry ? at_row : at_col);
+        }
+        std::sort(needed_.begin(), needed_.end());
+        needed_.erase(std::unique(needed_.begin(), needed_.end()), needed_.end());
+        const double side = static_cast<double>(kk);
+        // The rounding of u and v: the most negative reduced cost, the
+        // largest one on M, and the size of the terms. A path and the pairs
+        // of M it displaces are at most kk steps each.
+        double slack = 0.0, size = tol_;
+        for (std::size_t r = 0; r < kk; ++r) {
+            size = std::max(size, std::fabs(u[r]) + std::fabs(v[r]));
+            for (std::size_t j = 0; j < kk; ++j) {
+                const double red = cost_[r * kk + j] - u[r] - v[j];
+                slack = std::max(slack, j == static_cast<std::size_t>(col4row[r]) ? std::fabs(red) : -red);
+            }
+        }
+        const double bound = tol_ + 2.0 * side * slack + 8.0 * side * kEps * size;
+        for (std::size_t x : needed_)
+            if (!path_beyond(local_row_[entries[x].row], local_col_[entries[x].col], entries[x].score, kk, bound))
+                return false;
+        for (std::size_t r = 0; r < kr; ++r)
+            if (row_match_[r] != kNoEntry && entries[row_match_[r]].relevant) kept.push_back(row_match_[r]);
+        return true;
+    }
+
+    // Whether every alternating path from row i to column j of the solved
+    // square block (kk x kk, in cost_ and ws_) costs more than `bound`
+    // (Dijkstra over the columns, stopped once the nearest is past it).
+    bool path_beyond(std::size_t i, std::size_t j, double direct, std::size_t kk, double bound) {
+        const double* u = ws_.u.data();
+        const double* v = ws_.v.data();
+        const std::ptrdiff_t* row4col = ws_.row4col.data();
+        dist_.assign(kk, kInf);
+        reached_.assign(kk, 0);
+        std::size_t r = i;
+        double at = 0.0;
+        for (;;) {
+            const double* cr = cost_.data() + r * kk;
+            std::size_t next = kk;
+            double nearest = kInf;
+            for (std::size_t c = 0; c < kk; ++c) {
+                if (reached_[c]) continue;
+                const double step = r == i && c == j ? direct : std::max(0.0, cr[c] - u[r] - v[c]);
+                dist_[c] = std::min(dist_[c], at + step);
+                if (dist_[c] < nearest) {
+                    nearest = dist_[c];
+                    next = c;
+                }
+            }
+            if (!(nearest <= bound)) return true;
+            if (next == j) return false;
+            reached_[next] = 1;
+            r = static_cast<std::size_t>(row4col[next]);
+            at = nearest;
+        }
+    }
+
+    double tol_ = 0.0;
+    std::vector<double> col_best_, col_second_;
+    std::vector<std::uint32_t> col_at_, live_;
+    std::vector<char> col_taken_;
+    std::vector<std::uint32_t> parent_, block_of_, entry_block_, block_start_, by_block_, fill_, local_row_, local_col_,
+        rows_, cols_;
+    std::vector<char> relevant_block_;
+    std::vector<std::size_t> cell_entry_, row_match_, col_match_, needed_;
+    std::vector<double> cost_, dist_;
+    std::vector<char> reached_;
+    LsapWorkspace ws_;
+    std::vector<std::int64_t> mr_, mc_;
+};
+
 
 // Ratios of the three families from the counts; `mean` of the per-alpha
 // values as NumPy's mean computes it.
@@ -171,6 +780,33 @@ Metrics final_metrics(const SequenceCounts& c, bool clear_ratios) {
     m.ml = c.ml;
     m.frag = c.frag;
     return m;
+}
+
+// The large buffers of a sequence's evaluation, kept per thread from one
+// call to the next (evaluating many sequences then reuses the same memory
+// rather than faulting in fresh pages each time), up to kScratchKept bytes.
+struct Scratch {
+    std::vector<std::uint8_t> kind;
+    FrameRows gt, tracker;
+    std::vector<std::size_t> gt_kept, trk_kept, gt_start, trk_start, ov_start;
+    std::vector<Overlap> overlaps;
+    std::vector<std::int64_t> glab, tlab, hota_levels;
+
+    std::size_t bytes() const {
+        const auto rows = [](const FrameRows& b) {
+            return b.start.capacity() * 8 + b.rows.capacity() * sizeof(Row);
+        };
+        return kind.capacity() + rows(gt) + rows(tracker) +
+               8 * (gt_kept.capacity() + trk_kept.capacity() + gt_start.capacity() + trk_start.capacity() +
+                    ov_start.capacity() + glab.capacity() + tlab.capacity() + hota_levels.capacity()) +
+               sizeof(Overlap) * overlaps.capacity();
+    }
+};
+constexpr std::size_t kScratchKept = std::size_t{64} << 20;
+
+Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
 }
 
 }  // namespace
@@ -303,94 +939,156 @@ void solve_lsap(const double* cost, std::size_t n, std::size_t m, LsapWorkspace&
 }
 
 SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRows& tracker, std::int64_t num_frames,
-                                     GroundTruthFormat format) {
+                                     GroundTruthFormat format, const EvaluationOptions& options) {
     if (num_frames < 0) refuse("num_frames must be >= 0");
     const bool mot17 = format == GroundTruthFormat::Mot17;
     if (mot17 && gt.count > 0 && (gt.flags == nullptr || gt.classes == nullptr))
         refuse("the 2017 format needs ground-truth flags and classes");
-    check_rows("ground-truth", gt.count, gt.frames, gt.ids, gt.ltwh, num_frames);
-    check_rows("tracker", tracker.count, tracker.frames, tracker.ids, tracker.ltwh, num_frames);
+    check_rows("ground-truth", gt.count, gt.frames, gt.ltwh, gt.stride, num_frames);
+    check_rows("tracker", tracker.count, tracker.frames, tracker.ltwh, tracker.stride, num_frames);
     if (mot17)
         for (std::size_t r = 0; r < gt.count; ++r)
             if (gt.classes[r] < 1 || gt.classes[r] > 13)
                 refuse("ground-truth row " + std::to_string(r) + ": class " + std::to_string(gt.classes[r]) +
                        " is not a 2017-format class (1..13)");
-    const Buckets gb = bucket_by_frame(gt.count, gt.frames, num_frames);
-    const Buckets tb = bucket_by_frame(tracker.count, tracker.frames, num_frames);
-    check_unique_ids("ground-truth", gb, gt.ids, num_frames);
-    check_unique_ids("tracker", tb, tracker.ids, num_frames);
+    // 2015: rows with flag 0 are ignored. 2017: flag != 0 and class 1 is
+    // scored; distractors whatever their flag; the rest ignored.
+    Scratch& scratch = thread_scratch();
+    std::vector<std::uint8_t>& kind = scratch.kind;
+    kind.resize(gt.count);
+    for (std::size_t r = 0; r < gt.count; ++r)
+        kind[r] = mot17 ? (gt.flags[r] != 0 && gt.classes[r] == 1 ? kScored
+                           : is_distractor(gt.classes[r])      ? kDistractor
+                                                               : kIgnored)
+                        : (gt.flags == nullptr || gt.flags[r] != 0 ? kScored : kIgnored);
+    FrameRows& gb = scratch.gt;
+    FrameRows& tb = scratch.tracker;
+    by_frame(gt.count, gt.frames, gt.ids, gt.ltwh, gt.stride, kind.data(), num_frames, gb);
+    by_frame(tracker.count, tracker.frames, tracker.ids, tracker.ltwh, tracker.stride, nullptr, num_frames, tb);
+    check_unique_ids("ground-truth", gb, num_frames);
+    check_unique_ids("tracker", tb, num_frames);
+    const bool full = options.full_matrices;
+    SequenceEvaluation out;
+    MatchingStats& stats = out.matching;
 
     // 1. Preprocessing: the scored rows of each frame (input order) and their
     // positive overlaps. 2017: tracker boxes matched (IoU >= 0.5) to any
     // distractor row go first (flag 0 or not), then only flag != 0, class 1
     // rows stay. 2015: rows with flag 0 go, nothing else.
-    std::vector<std::size_t> gt_kept, trk_kept, gt_start{0}, trk_start{0}, ov_start{0};
-    std::vector<Overlap> overlaps;
-    std::vector<double> iou_all, tcorner, cost;
+    std::vector<std::size_t>& gt_kept = scratch.gt_kept;
+    std::vector<std::size_t>& trk_kept = scratch.trk_kept;
+    std::vector<std::size_t>& gt_start = scratch.gt_start;
+    std::vector<std::size_t>& trk_start = scratch.trk_start;
+    std::vector<std::size_t>& ov_start = scratch.ov_start;
+    std::vector<Overlap>& overlaps = scratch.overlaps;
+    for (std::vector<std::size_t>* v : {&gt_kept, &trk_kept, &gt_start, &trk_start, &ov_start}) v->clear();
+    overlaps.clear();
+    gt_start.push_back(0);
+    trk_start.push_back(0);
+    ov_start.push_back(0);
+    gt_kept.reserve(gt.count);
+    trk_kept.reserve(tracker.count);
+    overlaps.reserve(2 * (gt.count + tracker.count));  // usually enough
+    std::vector<FramePair> frame_pairs, far_pairs;
+    std::vector<std::size_t> near, far;
+    std::vector<Entry> entries;
+    std::vector<std::size_t> kept, entry_overlap, cell_overlap;
+    std::vector<double> cost;
     std::vector<std::int64_t> mrows, mcols;
     std::vector<char> removed;
     std::vector<std::size_t> gsel, tsel;
+    std::vector<std::int64_t> gsel_at, tsel_at;
     LsapWorkspace ws;
+    OverlapFinder finder;
+    FarRows far_rows;
+    BlockMatcher matcher;
     for (std::int64_t f = 1; f <= num_frames; ++f) {
-        const std::size_t ng = gb.size(f), nt = tb.size(f);
-        const std::size_t* grows = gb.begin(f);
-        const std::size_t* trows = tb.begin(f);
-        // Boxes whose corners do not overlap on both axes have IoU exactly 0;
-        // the IoU itself is computed only for the others.
-        iou_all.assign(ng * nt, 0.0);
-        tcorner.resize(4 * nt);
-        for (std::size_t j = 0; j < nt; ++j) {
-            const double* b = tracker.ltwh + 4 * trows[j];
-            tcorner[4 * j] = b[0];
-            tcorner[4 * j + 1] = b[1];
-            tcorner[4 * j + 2] = b[0] + b[2];
-            tcorner[4 * j + 3] = b[1] + b[3];
-        }
-        for (std::size_t i = 0; i < ng; ++i) {
-            const double* a = gt.ltwh + 4 * grows[i];
-            const double ax1 = a[0] + a[2], ay1 = a[1] + a[3];
-            for (std::size_t j = 0; j < nt; ++j) {
-                const double* t = tcorner.data() + 4 * j;
-                if (t[0] < ax1 && t[2] > a[0] && t[1] < ay1 && t[3] > a[1])
-                    iou_all[i * nt + j] = box_iou(a, tracker.ltwh + 4 * trows[j]);
-            }
-        }
-        removed.assign(nt, 0);
+        const std::size_t ng = gb.size(f), nt = tb.size(f), g0 = gb.first(f), t0 = tb.first(f);
+        const Row* grow = gb.rows.data() + g0;
+        const Row* trow = tb.rows.data() + t0;
+        // Scored rows and distractors; the other rows (2017's ignored classes)
+        // matter only to the distractor matching, when there is one.
         gsel.clear();
-        tsel.clear();
+        near.clear();
+        far.clear();
+        for (std::size_t i = 0; i < ng; ++i) {
+            if (grow[i].kind == kScored) gsel.push_back(i);
+            if (grow[i].kind != kIgnored)
+                near.push_back(i);
+            else if (mot17)
+                far.push_back(i);
+        }
+        const auto find_pairs = [&](const std::vector<std::size_t>& which, std::vector<FramePair>& found) {
+            finder.find(grow, which.data(), which.size(), trow, nt, full, found);
+        };
+        find_pairs(near, frame_pairs);
+        removed.assign(nt, 0);
         if (mot17) {
             // Only a distractor row matched with IoU >= 0.5 removes anything.
-            bool may_remove = false;
-            for (std::size_t i = 0; i < ng && !may_remove; ++i)
-                if (is_distractor(gt.classes[grows[i]]))
-                    for (std::size_t j = 0; j < nt && !may_remove; ++j)
-                        may_remove = iou_all[i * nt + j] >= kClearThreshold - kEps;
-            if (may_remove) {
-                cost.resize(ng * nt);
-                for (std::size_t k = 0; k < ng * nt; ++k)
-                    cost[k] = -(iou_all[k] < kClearThreshold - kEps ? 0.0 : iou_all[k]);
+            bool may_remove = false, nan = false;
+            for (const FramePair& p : frame_pairs)
+                may_remove = may_remove || (p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor);
+            if (!finder.swept())  // only the full pass can meet a NaN
+                for (const FramePair& p : frame_pairs) nan = nan || std::isnan(p.iou);
+            // All the other rows' pairs for the full solve, those that can
+            // matter otherwise.
+            far_pairs.clear();
+            const bool joined =
+                may_remove && !full && finder.swept() && far_rows.join(grow, ng, trow, nt, frame_pairs, far, far_pairs);
+            if (may_remove && !joined) {
+                find_pairs(far, far_pairs);
+                for (const FramePair& p : far_pairs) nan = nan || std::isnan(p.iou);
+            }
+            bool done = false;
+            if (may_remove && !full && !nan) {
+                entries.clear();
+                for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
+                    for (const FramePair& p : *list)
+                        if (p.iou >= kClearThreshold - kEps)
+                            entries.push_back({p.gt, p.trk, p.iou, grow[p.gt].kind == kDistractor});
+                if (!far_pairs.empty())
+                    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+                        return a.row != b.row ? a.row < b.row : a.col < b.col;
+                    });
+                done = matcher.match(entries, ng, nt, kept);
+                if (done)
+                    for (std::size_t k : kept) removed[entries[k].col] = 1;
+            }
+            if (may_remove && !done) {
+                ++stats.distractor_full;
+                if (joined) find_pairs(far, far_pairs);
+                cost.assign(ng * nt, -0.0);
+                for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
+                    for (const FramePair& p : *list)
+                        cost[p.gt * nt + p.trk] = -(p.iou < kClearThreshold - kEps ? 0.0 : p.iou);
                 solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
                 for (std::size_t k = 0; k < mrows.size(); ++k) {
                     const std::size_t i = static_cast<std::size_t>(mrows[k]), j = static_cast<std::size_t>(mcols[k]);
-                    if (-cost[i * nt + j] > 0.0 + kEps && is_distractor(gt.classes[grows[i]])) removed[j] = 1;
+                    if (-cost[i * nt + j] > 0.0 + kEps && grow[i].kind == kDistractor) removed[j] = 1;
                 }
             }
-            for (std::size_t i = 0; i < ng; ++i)
-                if (gt.flags[grows[i]] != 0 && gt.classes[grows[i]] == 1) gsel.push_back(i);
-        } else {
-            for (std::size_t i = 0; i < ng; ++i)
-                if (gt.flags == nullptr || gt.flags[grows[i]] != 0) gsel.push_back(i);
         }
+        tsel.clear();
         for (std::size_t j = 0; j < nt; ++j)
             if (!removed[j]) tsel.push_back(j);
+        gsel_at.assign(ng, -1);
+        tsel_at.assign(nt, -1);
         for (std::size_t a = 0; a < gsel.size(); ++a) {
-            gt_kept.push_back(grows[gsel[a]]);
-            for (std::size_t b = 0; b < tsel.size(); ++b) {
-                const double s = iou_all[gsel[a] * nt + tsel[b]];
-                if (s > 0.0) overlaps.push_back({static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), s, 0});
-            }
+            gsel_at[gsel[a]] = static_cast<std::int64_t>(a);
+            gt_kept.push_back(g0 + gsel[a]);
         }
-        for (std::size_t b = 0; b < tsel.size(); ++b) trk_kept.push_back(trows[tsel[b]]);
+        for (std::size_t b = 0; b < tsel.size(); ++b) {
+            tsel_at[tsel[b]] = static_cast<std::int64_t>(b);
+            trk_kept.push_back(t0 + tsel[b]);
+        }
+        std::size_t m = overlaps.size();
+        overlaps.resize(m + frame_pairs.size());
+        for (const FramePair& p : frame_pairs) {
+            const std::int64_t a = gsel_at[p.gt], b = tsel_at[p.trk];
+            if (a >= 0 && b >= 0 && p.iou > 0.0)
+                overlaps[m++] = {static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), p.iou, 0};
+        }
+        overlaps.resize(m);
         gt_start.push_back(gt_kept.size());
         trk_start.push_back(trk_kept.size());
         ov_start.push_back(overlaps.size());
@@ -399,34 +1097,53 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // 2. Dense identity labels of the scored rows, and one index per
     // (gt identity, tracker identity) pair that ever overlaps.
     Labels gl, tl;
-    for (std::size_t r : gt_kept) gl.values.push_back(gt.ids[r]);
-    for (std::size_t r : trk_kept) tl.values.push_back(tracker.ids[r]);
-    for (Labels* l : {&gl, &tl}) {
-        std::sort(l->values.begin(), l->values.end());
-        l->values.erase(std::unique(l->values.begin(), l->values.end()), l->values.end());
+    {
+        std::vector<std::int64_t> v;
+        for (std::size_t r : gt_kept) v.push_back(gb.rows[r].id);
+        gl.build(std::move(v));
+        v.clear();
+        for (std::size_t r : trk_kept) v.push_back(tb.rows[r].id);
+        tl.build(std::move(v));
     }
     const std::size_t num_gt_ids = gl.values.size(), num_trk_ids = tl.values.size();
-    std::vector<std::int64_t> glab(gt_kept.size()), tlab(trk_kept.size());
-    for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gt.ids[gt_kept[k]]);
-    for (std::size_t k = 0; k < trk_kept.size(); ++k) tlab[k] = tl.of(tracker.ids[trk_kept[k]]);
+    std::vector<std::int64_t>& glab = scratch.glab;
+    std::vector<std::int64_t>& tlab = scratch.tlab;
+    glab.resize(gt_kept.size());
+    tlab.resize(trk_kept.size());
+    for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gb.rows[gt_kept[k]].id);
+    for (std::size_t k = 0; k < trk_kept.size(); ++k) tlab[k] = tl.of(tb.rows[trk_kept[k]].id);
 
     auto pair_key = [&](std::size_t frame_index, const Overlap& o) {
         const std::int64_t g = glab[gt_start[frame_index] + o.row];
         const std::int64_t t = tlab[trk_start[frame_index] + o.col];
         return static_cast<std::uint64_t>(g) * num_trk_ids + static_cast<std::uint64_t>(t);
     };
-    std::vector<std::uint64_t> keys;
-    keys.reserve(overlaps.size());
+    // Each overlap's pair key first, then its pair index; pairs in ascending
+    // key order, through a table over all keys when it is not much larger
+    // than the overlaps, by sorting otherwise.
     for (std::size_t fi = 0; fi < static_cast<std::size_t>(num_frames); ++fi)
-        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1]; ++k) keys.push_back(pair_key(fi, overlaps[k]));
-    std::vector<std::uint64_t> pairs(keys);
-    std::sort(pairs.begin(), pairs.end());
-    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-    for (std::size_t k = 0; k < overlaps.size(); ++k)
-        overlaps[k].pair = static_cast<std::size_t>(std::lower_bound(pairs.begin(), pairs.end(), keys[k]) - pairs.begin());
+        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1]; ++k) overlaps[k].pair = pair_key(fi, overlaps[k]);
+    std::vector<std::uint64_t> pairs;
+    const double key_count = static_cast<double>(num_gt_ids) * static_cast<double>(num_trk_ids);
+    if (key_count < static_cast<double>(std::uint64_t{1} << 24) &&
+        key_count < 16.0 * static_cast<double>(overlaps.size()) + 65536.0) {
+        std::vector<std::uint32_t> index(static_cast<std::size_t>(key_count), kNone32);
+        for (const Overlap& o : overlaps) index[o.pair] = 0;
+        for (std::size_t key = 0; key < index.size(); ++key)
+            if (index[key] == 0) {
+                index[key] = static_cast<std::uint32_t>(pairs.size());
+                pairs.push_back(key);
+            }
+        for (Overlap& o : overlaps) o.pair = index[o.pair];
+    } else {
+        for (const Overlap& o : overlaps) pairs.push_back(o.pair);
+        std::sort(pairs.begin(), pairs.end());
+        pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+        for (Overlap& o : overlaps)
+            o.pair = static_cast<std::size_t>(std::lower_bound(pairs.begin(), pairs.end(), o.pair) - pairs.begin());
+    }
     const std::size_t num_pairs = pairs.size();
 
-    SequenceEvaluation out;
     SequenceCounts& c = out.counts;
     c.frames = num_frames;
     c.gt_dets = static_cast<std::int64_t>(gt_kept.size());
@@ -435,7 +1152,9 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     c.tracker_ids = static_cast<std::int64_t>(num_trk_ids);
 
     // 3. Identity counts, and HOTA's global alignment: per pair, the sum over
-    // frames of IoU / (row sum + column sum - IoU).
+    // frames of IoU / (row sum + column sum - IoU). The official code sums the
+    // full similarity matrix: column sums row after row (pairwise when the
+    // column is contiguous), row sums pairwise; the zeros change nothing.
     std::vector<double> gt_count(num_gt_ids, 0.0), trk_count(num_trk_ids, 0.0), potential(num_pairs, 0.0);
     std::vector<std::int64_t> id_matches(num_pairs, 0);
     std::vector<double> sim, row_sum, col_sum;
@@ -444,24 +1163,40 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1]; ++k)
             sim[overlaps[k].row * nt + overlaps[k].col] = overlaps[k].iou;
     };
+    const auto row_of = [](const Overlap& o) { return static_cast<std::size_t>(o.row); };
+    const auto col_of = [](const Overlap& o) { return static_cast<std::size_t>(o.col); };
     for (std::size_t fi = 0; fi < static_cast<std::size_t>(num_frames); ++fi) {
         const std::size_t ng = gt_start[fi + 1] - gt_start[fi], nt = trk_start[fi + 1] - trk_start[fi];
         for (std::size_t i = 0; i < ng; ++i) gt_count[glab[gt_start[fi] + i]] += 1.0;
         for (std::size_t j = 0; j < nt; ++j) trk_count[tlab[trk_start[fi] + j]] += 1.0;
         if (ov_start[fi + 1] == ov_start[fi]) continue;
-        dense_frame(fi, ng, nt);
-        // Column sums row after row, or pairwise when the column is contiguous.
+        const Overlap* ov = overlaps.data() + ov_start[fi];
+        const std::size_t nov = ov_start[fi + 1] - ov_start[fi];
         col_sum.assign(nt, 0.0);
-        if (nt == 1) {
-            col_sum[0] = pairwise_sum(sim.data(), ng);
-        } else {
-            for (std::size_t i = 0; i < ng; ++i)
-                for (std::size_t j = 0; j < nt; ++j) col_sum[j] += sim[i * nt + j];
-        }
         row_sum.resize(ng);
-        for (std::size_t i = 0; i < ng; ++i) row_sum[i] = pairwise_sum(sim.data() + i * nt, nt);
-        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1]; ++k) {
-            const Overlap& o = overlaps[k];
+        if (full) {
+            dense_frame(fi, ng, nt);
+            if (nt == 1) {
+                col_sum[0] = pairwise_sum(sim.data(), ng);
+            } else {
+                for (std::size_t i = 0; i < ng; ++i)
+                    for (std::size_t j = 0; j < nt; ++j) col_sum[j] += sim[i * nt + j];
+            }
+            for (std::size_t i = 0; i < ng; ++i) row_sum[i] = pairwise_sum(sim.data() + i * nt, nt);
+        } else {
+            if (nt == 1)
+                col_sum[0] = sparse_pairwise_sum(ov, nov, 0, ng, row_of);
+            else
+                for (std::size_t k = 0; k < nov; ++k) col_sum[ov[k].col] += ov[k].iou;
+            for (std::size_t k = 0; k < nov;) {
+                std::size_t end = k + 1;
+                while (end < nov && ov[end].row == ov[k].row) ++end;
+                row_sum[ov[k].row] = sparse_pairwise_sum(ov + k, end - k, 0, nt, col_of);
+                k = end;
+            }
+        }
+        for (std::size_t k = 0; k < nov; ++k) {
+            const Overlap& o = ov[k];
             const double denom = col_sum[o.col] + row_sum[o.row] - o.iou;
             if (denom > 0.0 + kEps) potential[o.pair] += o.iou / denom;
             if (o.iou >= kClearThreshold) ++id_matches[o.pair];
@@ -477,14 +1212,15 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // maximum-weight matching of the pairs' matched-frame counts.
     {
         Labels rows_used, cols_used;
-        for (std::size_t p = 0; p < num_pairs; ++p)
-            if (id_matches[p] > 0) {
-                rows_used.values.push_back(static_cast<std::int64_t>(pairs[p] / num_trk_ids));
-                cols_used.values.push_back(static_cast<std::int64_t>(pairs[p] % num_trk_ids));
-            }
-        for (Labels* l : {&rows_used, &cols_used}) {
-            std::sort(l->values.begin(), l->values.end());
-            l->values.erase(std::unique(l->values.begin(), l->values.end()), l->values.end());
+        {
+            std::vector<std::int64_t> r, t;
+            for (std::size_t p = 0; p < num_pairs; ++p)
+                if (id_matches[p] > 0) {
+                    r.push_back(static_cast<std::int64_t>(pairs[p] / num_trk_ids));
+                    t.push_back(static_cast<std::int64_t>(pairs[p] % num_trk_ids));
+                }
+            rows_used.build(std::move(r));
+            cols_used.build(std::move(t));
         }
         const std::size_t nr = rows_used.values.size(), nc = cols_used.values.size();
         cost.assign(nr * nc, 0.0);
@@ -505,14 +1241,37 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // alpha its IoU reaches. CLEAR: per frame, match IoU >= 0.5 preferring the
     // previous frame's partner.
     const auto& alphas = hota_alphas();
-    std::vector<std::int64_t> hota_matches(num_pairs * kAlphaCount, 0);
+    std::array<double, kAlphaCount> alpha_floor;
+    for (std::size_t a = 0; a < kAlphaCount; ++a) alpha_floor[a] = alphas[a] - kEps;
+    std::vector<std::int64_t>& hota_levels = scratch.hota_levels;
+    hota_levels.assign(num_pairs * (kAlphaCount + 1), 0);
     std::array<double, kAlphaCount> loc_sum{};
     std::vector<std::int64_t> prev_tracker(num_gt_ids, kNone), prev_step(num_gt_ids, kNone);
     std::vector<std::int64_t> clr_count(num_gt_ids, 0), clr_matched(num_gt_ids, 0), frag_count(num_gt_ids, 0);
     std::vector<std::int64_t> tracked_last;  // gt labels with prev_step set
     std::vector<std::int64_t> matched_g, matched_t;
-    std::vector<std::size_t> pair_at;
     std::vector<char> was_tracked;
+    std::vector<std::size_t> matched;  // overlaps of the frame, in row order
+    // The frame's matching on its full matrix (`cost`, ng x nt): the assigned
+    // pairs at an overlap whose score (-cost) passes `keep`, in row order.
+    auto solve_full = [&](const Overlap* ov, std::size_t nov, std::size_t ng, std::size_t nt, auto keep) {
+        cell_overlap.assign(ng * nt, kNoEntry);
+        for (std::size_t k = 0; k < nov; ++k) cell_overlap[ov[k].row * nt + ov[k].col] = k;
+        solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
+        matched.clear();
+        for (std::size_t k = 0; k < mrows.size(); ++k) {
+            const std::size_t e = static_cast<std::size_t>(mrows[k]) * nt + static_cast<std::size_t>(mcols[k]);
+            if (cell_overlap[e] != kNoEntry && keep(-cost[e])) matched.push_back(cell_overlap[e]);
+        }
+    };
+    // The same from the blocks of `entries` (entry_overlap: their overlaps);
+    // false when the full solve is needed.
+    auto solve_blocks = [&](std::size_t ng, std::size_t nt) {
+        if (full || !matcher.match(entries, ng, nt, kept)) return false;
+        matched.clear();
+        for (std::size_t k : kept) matched.push_back(entry_overlap[k]);
+        return true;
+    };
     for (std::size_t fi = 0; fi < static_cast<std::size_t>(num_frames); ++fi) {
         const std::size_t ng = gt_start[fi + 1] - gt_start[fi], nt = trk_start[fi + 1] - trk_start[fi];
         const std::int64_t* gid = glab.data() + gt_start[fi];
@@ -527,62 +1286,86 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             for (std::size_t i = 0; i < ng; ++i) ++clr_count[gid[i]];
             continue;
         }
-        // Without any overlap nothing can match: every row and column stays
-        // unmatched whatever the solver picks.
-        const bool overlap = ov_start[fi + 1] > ov_start[fi];
-        dense_frame(fi, ng, nt);
-        pair_at.assign(ng * nt, num_pairs);
-        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1]; ++k)
-            pair_at[overlaps[k].row * nt + overlaps[k].col] = overlaps[k].pair;
+        const Overlap* ov = overlaps.data() + ov_start[fi];
+        const std::size_t nov = ov_start[fi + 1] - ov_start[fi];
 
-        // HOTA
-        cost.resize(ng * nt);
-        for (std::size_t k = 0; k < ng * nt; ++k)
-            cost[k] = pair_at[k] == num_pairs ? -0.0 : -(alignment[pair_at[k]] * sim[k]);
-        if (overlap)
-            solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
-        else
-            mrows.clear(), mcols.clear();
-        std::array<std::int64_t, kAlphaCount> tp{};
-        for (std::size_t k = 0; k < mrows.size(); ++k) {
-            const std::size_t e = static_cast<std::size_t>(mrows[k]) * nt + static_cast<std::size_t>(mcols[k]);
-            const double s = sim[e];
-            for (std::size_t a = 0; a < kAlphaCount && s >= alphas[a] - kEps; ++a) {
-                ++tp[a];
-                loc_sum[a] += s;
-                ++hota_matches[pair_at[e] * kAlphaCount + a];
+        // HOTA. Without any overlap nothing can match: every row and column
+        // stays unmatched whatever the solver picks. A pair below the lowest
+        // alpha counts nothing when matched.
+        matched.clear();
+        if (nov > 0) {
+            entries.clear();
+            entry_overlap.clear();
+            bool unscored = false;  // a countable overlap whose score underflows to 0
+            entries.resize(nov);
+            entry_overlap.resize(nov);
+            std::size_t m = 0;
+            for (std::size_t k = 0; k < nov; ++k) {
+                const double score = alignment[ov[k].pair] * ov[k].iou;
+                const bool relevant = ov[k].iou >= alpha_floor[0];
+                if (score > 0.0) {
+                    entries[m] = {ov[k].row, ov[k].col, score, relevant};
+                    entry_overlap[m++] = k;
+                } else if (relevant) {
+                    unscored = true;
+                }
+            }
+            entries.resize(m);
+            entry_overlap.resize(m);
+            if (unscored || !solve_blocks(ng, nt)) {
+                ++stats.hota_full;
+                cost.assign(ng * nt, -0.0);
+                for (std::size_t k = 0; k < nov; ++k)
+                    cost[ov[k].row * nt + ov[k].col] = -(alignment[ov[k].pair] * ov[k].iou);
+                solve_full(ov, nov, ng, nt, [](double) { return true; });
             }
         }
+        // A match counts at the first `level` alphas.
+        std::array<std::int64_t, kAlphaCount + 1> at_level{};
+        for (std::size_t k : matched) {
+            const double s = ov[k].iou;
+            std::size_t level = 0;
+            for (; level < kAlphaCount && s >= alpha_floor[level]; ++level) loc_sum[level] += s;
+            ++at_level[level];
+            ++hota_levels[ov[k].pair * (kAlphaCount + 1) + level];
+        }
+        std::array<std::int64_t, kAlphaCount> tp{};
+        for (std::size_t a = kAlphaCount; a-- > 0;) tp[a] = at_level[a + 1] + (a + 1 < kAlphaCount ? tp[a + 1] : 0);
         for (std::size_t a = 0; a < kAlphaCount; ++a) {
             c.hota_tp[a] += tp[a];
             c.hota_fn[a] += static_cast<std::int64_t>(ng) - tp[a];
             c.hota_fp[a] += static_cast<std::int64_t>(nt) - tp[a];
         }
 
-        // CLEAR
-        bool reachable = false;
-        for (std::size_t k = ov_start[fi]; k < ov_start[fi + 1] && !reachable; ++k)
-            reachable = overlaps[k].iou >= kClearThreshold - kEps;
-        for (std::size_t i = 0; i < ng; ++i)
-            for (std::size_t j = 0; j < nt; ++j) {
-                const double s = sim[i * nt + j];
-                const double score = (prev_step[gid[i]] == tid[j] ? kContinuityBonus : 0.0) + s;
-                cost[i * nt + j] = -(s < kClearThreshold - kEps ? 0.0 : score);
+        // CLEAR: scores IoU, plus the continuity bonus for the previous
+        // frame's partner, on pairs with IoU >= 0.5; no such pair, no match.
+        entries.resize(nov);
+        entry_overlap.resize(nov);
+        std::size_t m = 0;
+        for (std::size_t k = 0; k < nov; ++k)
+            if (ov[k].iou >= kClearThreshold - kEps) {
+                const double bonus = prev_step[gid[ov[k].row]] == tid[ov[k].col] ? kContinuityBonus : 0.0;
+                entries[m] = {ov[k].row, ov[k].col, bonus + ov[k].iou, true};
+                entry_overlap[m++] = k;
             }
-        if (reachable)
-            solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
-        else
-            mrows.clear(), mcols.clear();
+        entries.resize(m);
+        entry_overlap.resize(m);
+        matched.clear();
+        if (!entries.empty() && !solve_blocks(ng, nt)) {
+            ++stats.clear_full;
+            cost.assign(ng * nt, -0.0);
+            for (std::size_t k = 0; k < entries.size(); ++k)
+                cost[entries[k].row * nt + entries[k].col] = -entries[k].score;
+            solve_full(ov, nov, ng, nt, [](double score) { return score > 0.0 + kEps; });
+        }
         matched_g.clear();
         matched_t.clear();
-        for (std::size_t k = 0; k < mrows.size(); ++k) {
-            const std::size_t e = static_cast<std::size_t>(mrows[k]) * nt + static_cast<std::size_t>(mcols[k]);
-            if (!(-cost[e] > 0.0 + kEps)) continue;
-            const std::int64_t g = gid[mrows[k]], t = tid[mcols[k]];
+        for (std::size_t k : matched) {
+            const std::int64_t g = gid[ov[k].row], t = tid[ov[k].col];
             if (prev_tracker[g] != kNone && prev_tracker[g] != t) ++c.idsw;
             matched_g.push_back(g);
             matched_t.push_back(t);
-            c.motp_sum += sim[e];
+            c.motp_sum += ov[k].iou;
         }
         for (std::size_t i = 0; i < ng; ++i) ++clr_count[gid[i]];
         for (std::size_t k = 0; k < matched_g.size(); ++k) {
@@ -619,10 +1402,19 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     }
     c.ml = c.gt_ids - c.mt - c.pt;
 
+    // Per pair and alpha a, the matches that reach it, in place: at a + 1.
+    for (std::size_t p = 0; p < num_pairs; ++p) {
+        std::int64_t reach = 0;
+        for (std::size_t a = kAlphaCount; a-- > 0;) {
+            std::int64_t& at = hota_levels[p * (kAlphaCount + 1) + a + 1];
+            reach += at;
+            at = reach;
+        }
+    }
     for (std::size_t a = 0; a < kAlphaCount; ++a) {
         double ass_a = 0.0, ass_re = 0.0, ass_pr = 0.0;
         for (std::size_t p = 0; p < num_pairs; ++p) {
-            const std::int64_t mi = hota_matches[p * kAlphaCount + a];
+            const std::int64_t mi = hota_levels[p * (kAlphaCount + 1) + a + 1];
             if (mi == 0) continue;
             const double m = static_cast<double>(mi);
             const double gc = gt_count[pairs[p] / num_trk_ids], tc = trk_count[pairs[p] % num_trk_ids];
@@ -639,6 +1431,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
 
     // The official per-sequence CLEAR ratios stay 0 when either side is empty.
     out.metrics = final_metrics(c, c.gt_dets > 0 && c.tracker_dets > 0);
+    if (scratch.bytes() > kScratchKept) scratch = Scratch{};
     return out;
 }
 

@@ -28,9 +28,10 @@ struct GroundTruthRows {
     std::size_t count = 0;
     const std::int64_t* frames = nullptr;   // 1-based
     const std::int64_t* ids = nullptr;
-    const double* ltwh = nullptr;           // 4 values a row
+    const double* ltwh = nullptr;           // 4 values a row, from ltwh + stride * row
     const std::int64_t* flags = nullptr;    // optional in 2015 (every row scored)
     const std::int64_t* classes = nullptr;  // 2017 only
+    std::size_t stride = 4;
 };
 
 struct TrackerRows {
@@ -38,6 +39,7 @@ struct TrackerRows {
     const std::int64_t* frames = nullptr;
     const std::int64_t* ids = nullptr;
     const double* ltwh = nullptr;
+    std::size_t stride = 4;
 };
 
 // What combining sequences needs: counts, and the per-sequence association
@@ -59,17 +61,33 @@ struct Metrics {
     std::int64_t idsw = 0, fp = 0, fn = 0, mt = 0, pt = 0, ml = 0, frag = 0;
 };
 
+// How the per-frame matchings were solved. A frame's matching is solved on
+// its full matrix only when one of its blocks of overlapping boxes has a tied
+// or nearly tied optimum (or always, with `full_matrices`); otherwise block by
+// block. Both ways give the same numbers.
+struct MatchingStats {
+    std::int64_t distractor_full = 0, hota_full = 0, clear_full = 0;  // frames solved on the full matrix
+};
+
 struct SequenceEvaluation {
     SequenceCounts counts;
     Metrics metrics;
+    MatchingStats matching;
+};
+
+struct EvaluationOptions {
+    // Every IoU pass, sum and matching over each frame's full matrices, the
+    // way the official code computes them: slower, same numbers (a check).
+    bool full_matrices = false;
 };
 
 // One sequence of `num_frames` frames. Throws std::invalid_argument (text
 // starting "evaluate_sequence: ") on a frame outside 1..num_frames, a
 // non-finite box, an identity repeated within a frame, or (2017) a class
-// outside 1..13.
+// outside 1..13. Keeps its large scratch buffers per thread between calls
+// (at most 64 MiB; beyond that they are released after the call).
 SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRows& tracker, std::int64_t num_frames,
-                                     GroundTruthFormat format);
+                                     GroundTruthFormat format, const EvaluationOptions& options = {});
 
 // The metrics of several sequences taken together (the official combined
 // row): counts summed, association and localisation weighted by HOTA_TP.
@@ -78,7 +96,10 @@ Metrics combine_sequences(const std::vector<SequenceCounts>& sequences);
 // Rectangular linear assignment (minimisation) by the shortest augmenting
 // path method of Crouse (2016), with SciPy's choices on ties: the pairs of
 // scipy.optimize.linear_sum_assignment, in its order. The cost must be free of
-// NaN and -inf (std::invalid_argument otherwise); min(n, m) pairs.
+// NaN and -inf (std::invalid_argument otherwise); min(n, m) pairs. After a
+// solve with n <= m, the workspace holds its final state: u and v the dual
+// potentials (cost - u - v >= 0 up to rounding, 0 on the assignment),
+// col4row and row4col the assignment.
 struct LsapWorkspace {
     std::vector<double> transposed, u, v, shortest;
     std::vector<std::ptrdiff_t> path, col4row, row4col, remaining;
