@@ -400,6 +400,19 @@ def test_no_ground_truth_left_is_refused(tmp_path, capsys, gt_text, message):
     assert code == 2 and f"{tmp_path / 'gt.txt'}: {message}" in err and not (tmp_path / "r.txt").exists()
 
 
+def test_ground_truth_format_can_be_named(tmp_path, capsys):
+    # Seven columns fit neither format by their count: refused unless named.
+    (tmp_path / "det.txt").write_text("".join(f"{f},-1,10,20,30,60,0.9\n" for f in range(1, 6)))
+    (tmp_path / "gt.txt").write_text("".join(f"{f},1,10,20,30,60,1\n" for f in range(1, 6)))
+    args = (tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--gt", tmp_path / "gt.txt")
+    code, _, err = run(capsys, *args)
+    assert code == 2 and "gt.txt:1:" in err and not (tmp_path / "r.txt").exists()
+    code, out, err = run(capsys, *args, "--gt-format", "2015")
+    head, values = out.splitlines()[-2:]
+    metrics = dict(zip(head.split(), values.split()[1:]))
+    assert code == 0 and metrics["FN"] == "2" and metrics["FP"] == "0", out + err  # reported from the third frame
+
+
 @pytest.mark.skipif(not (DATA / "motchallenge").is_dir(), reason="no MOTChallenge data beside the repository")
 def test_mot15_ground_truth_is_counted(capsys):
     seq = DATA / "motchallenge" / "MOT15-train" / "ETH-Sunnyday"

@@ -15,6 +15,7 @@ and :mod:`.sweep`."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import importlib.util
 import itertools
 import os
@@ -138,6 +139,13 @@ def build_parser() -> argparse.ArgumentParser:
         "-o", "--output", type=Path, help="results file of a single run, '-' for standard output (default: OUT/<sequence>.txt)"
     )
     p.add_argument("--gt", type=Path, help="ground truth of a single detection file (sequence folders bring their own)")
+    p.add_argument(
+        "--gt-format",
+        choices=("auto", "2015", "2017"),
+        default="auto",
+        help="ground-truth format: 2015 (frame,id,x,y,w,h,conf,x,y,z), 2017 (frame,id,x,y,w,h,flag,class,visibility), "
+        "or auto: told from the columns, 10 for 2015, 9 for 2017 (default: %(default)s)",
+    )
     p.add_argument(
         "--plot", type=Path, metavar="FILE.png", help="draw the trajectories of a single run; format from the extension (needs matplotlib)"
     )
@@ -389,6 +397,8 @@ def run(args: argparse.Namespace) -> int:
         sequences = [detection_file(args.inputs[0], gt=args.gt)]
     else:
         sequences = resolve_inputs(args.inputs)
+    if args.gt_format != "auto":
+        sequences = [dataclasses.replace(s, gt_format=args.gt_format) for s in sequences]
     single = len(sequences) == 1 and not grid
     if not single and (args.output is not None or args.plot is not None or args.render is not None):
         raise UsageError("-o/--output, --plot and --render take a single sequence and configuration; several go to --out")
