@@ -377,3 +377,27 @@ def test_shared_splits_run_and_combine_both_formats(tmp_path, capsys):
     for name, length in seqlen.items():
         frames = np.loadtxt(tmp_path / "MOT17-halfval" / f"{name}.txt", delimiter=",", usecols=0)
         assert frames.max() <= length
+
+
+_ENDED_WHILE_WRITING = """
+import os, sys, time
+from loomfeather_tools import motio, runner
+runner._worker_init()
+os.replace = lambda *a: time.sleep(60)   # hold the write between the temporary file and the rename
+motio.write_atomic(sys.argv[1], "1,1,1,1,1,1,1,-1,-1,-1\\n")
+"""
+
+
+def test_a_worker_ended_while_writing_leaves_no_temporary_file(tmp_path):
+    target = tmp_path / "MOT17-02.txt"
+    child = subprocess.Popen([sys.executable, "-c", _ENDED_WHILE_WRITING, str(target)])
+    try:
+        deadline = time.monotonic() + 30
+        while not list(tmp_path.glob(".*.tmp")) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert list(tmp_path.glob(".*.tmp")), "the child never reached the write"
+        child.terminate()
+        assert child.wait(timeout=30) == 128 + signal.SIGTERM
+    finally:
+        child.kill()
+    assert list(tmp_path.iterdir()) == []

@@ -371,10 +371,17 @@ def run_batch(batch: Batch, progress: Any = None) -> list[RunResult]:
     return out
 
 
+def _terminated(signum: int, frame: Any) -> None:
+    raise SystemExit(128 + signum)
+
+
 def _worker_init() -> None:
     """Pool workers leave Ctrl-C to the parent, which stops handing out work
-    and lets the running batches finish."""
+    and lets the running batches finish. When the parent ends them (a second
+    Ctrl-C), SIGTERM unwinds the worker, so that a results file being written
+    leaves no temporary file behind."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _terminated)
 
 
 # ------------------------------------------------------------------ planning
