@@ -804,7 +804,9 @@ struct Scratch {
 };
 constexpr std::size_t kScratchKept = std::size_t{64} << 20;
 
-Scratch& thread_scratch() {
+// Out of line: the caller then holds the scratch's address as a plain
+// pointer, rather than asking the TLS resolver again at every use.
+[[gnu::noinline]] Scratch& thread_scratch() {
     thread_local Scratch scratch;
     return scratch;
 }
