@@ -14,6 +14,10 @@
 #include <string>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace loomfeather::evaluation {
 namespace {
 
@@ -236,9 +240,10 @@ constexpr double kRegularBound = 0x1p500;
 
 // The non-zero IoUs of one frame's boxes, in (gt row, tracker row) order.
 // The full pass measures every pair whose corners overlap on both axes, with
-// box_iou. When no value can overflow, the sweep finds the same pairs by
-// comparing corners only, and measures them with the same operations on the
-// corners and areas: a box whose width or height (from its corners) is not
+// box_iou. When no value can overflow, the corners-first way finds the same
+// pairs by comparing corners only (every pair of a small frame, a sweep over
+// left edges in a large one), and measures them with the same operations on
+// the corners and areas: a box whose width or height (from its corners) is not
 // positive, or whose area is <= eps, has IoU 0 with every box, and two others
 // overlap on the x axis exactly when each starts before the other ends.
 class OverlapFinder {
@@ -248,7 +253,13 @@ public:
     void find(const Row* gt_rows, const std::size_t* which, std::size_t count, const Row* trk_rows, std::size_t nt,
               bool full, std::vector<FramePair>& out) {
         out.clear();
-        swept_ = !full && count > 0 && nt > 0 && sweep(gt_rows, which, count, trk_rows, nt, out);
+        swept_ = !full && count > 0 && nt > 0 && regular(gt_rows, which, count, trk_rows, nt);
+        if (swept_) {
+            if (count * nt <= kPairwiseLimit)
+                pairwise(gt_rows, which, count, trk_rows, nt, out);
+            else
+                sweep(gt_rows, which, count, trk_rows, nt, out);
+        }
         if (count == 0 || nt == 0 || swept_) return;
         for (std::size_t k = 0; k < count; ++k) {
             const double* a = gt_rows[which[k]].box;
@@ -264,10 +275,15 @@ public:
         }
     }
 
-    // Whether the last find swept (every box value in the overflow-safe range).
+    // Whether the last find took the corners-first way (every box value in
+    // the overflow-safe range).
     bool swept() const { return swept_; }
 
 private:
+    // Up to this many candidate pairs, every corner of every pair is compared
+    // (a few vector compares a pair); beyond, the sweep.
+    static constexpr std::size_t kPairwiseLimit = 64 * 64;
+
     bool swept_ = false;
 
     struct Box {
@@ -287,12 +303,9 @@ private:
         return x.x1 > x.x0 && x.y1 > x.y0 && x.area > kEps;
     }
 
-    // The tracker boxes sorted by left edge, with the furthest right edge
-    // among the first k; each gt box looks, from the last tracker box that
-    // starts before its right edge, back to where no box reaches its left
-    // edge. False, having done nothing, when a value is too large for it.
-    bool sweep(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
-               std::vector<FramePair>& out) {
+    // Whether every box value is in the overflow-safe range.
+    static bool regular(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows,
+                        std::size_t nt) {
         double top = 0.0;
         const auto magnitude = [&top](const double* b) {
             top = std::max(std::max(top, std::max(std::fabs(b[0]), std::fabs(b[1]))),
@@ -300,7 +313,77 @@ private:
         };
         for (std::size_t k = 0; k < ng; ++k) magnitude(gt_rows[which[k]].box);
         for (std::size_t j = 0; j < nt; ++j) magnitude(trk_rows[j].box);
-        if (!(top < kRegularBound)) return false;
+        return top < kRegularBound;
+    }
+
+    // IoU from the corners and areas of two live boxes that overlap on both
+    // axes; 0 when the union is <= eps.
+    static double overlap_iou(const Box& g, double tx0, double ty0, double tx1, double ty1, double tarea) {
+        const double iw = std::max(std::min(g.x1, tx1) - std::max(g.x0, tx0), 0.0);
+        const double ih = std::max(std::min(g.y1, ty1) - std::max(g.y0, ty0), 0.0);
+        const double inter = iw * ih;
+        const double uni = g.area + tarea - inter;
+        return uni > kEps ? inter / uni : 0.0;
+    }
+
+    // Every gt box against every tracker box, the tracker corners laid out
+    // column by column; a box that cannot overlap anything gets corners that
+    // fail every comparison.
+    void pairwise(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
+                  std::vector<FramePair>& out) {
+        corners_.resize(5 * nt);
+        double* x0 = corners_.data();
+        double* y0 = x0 + nt;
+        double* x1 = y0 + nt;
+        double* y1 = x1 + nt;
+        double* area = y1 + nt;
+        for (std::size_t j = 0; j < nt; ++j) {
+            Box t;
+            if (corners(trk_rows[j].box, static_cast<std::uint32_t>(j), t)) {
+                x0[j] = t.x0, y0[j] = t.y0, x1[j] = t.x1, y1[j] = t.y1, area[j] = t.area;
+            } else {
+                x0[j] = y0[j] = kInf, x1[j] = y1[j] = -kInf, area[j] = 0.0;
+            }
+        }
+        for (std::size_t k = 0; k < ng; ++k) {
+            Box g;
+            if (!corners(gt_rows[which[k]].box, static_cast<std::uint32_t>(which[k]), g)) continue;
+            // The overlapping columns as bits, 64 columns at a time, without
+            // a branch per column.
+            for (std::size_t base = 0; base < nt; base += 64) {
+                const std::size_t end = std::min(nt, base + 64);
+                std::uint64_t bits = 0;
+                std::size_t j = base;
+#if defined(__SSE2__)
+                const __m128d gx0 = _mm_set1_pd(g.x0), gy0 = _mm_set1_pd(g.y0), gx1 = _mm_set1_pd(g.x1),
+                              gy1 = _mm_set1_pd(g.y1);
+                for (; j + 2 <= end; j += 2) {
+                    const __m128d in_x = _mm_and_pd(_mm_cmplt_pd(_mm_loadu_pd(x0 + j), gx1),
+                                                    _mm_cmpgt_pd(_mm_loadu_pd(x1 + j), gx0));
+                    const __m128d in_y = _mm_and_pd(_mm_cmplt_pd(_mm_loadu_pd(y0 + j), gy1),
+                                                    _mm_cmpgt_pd(_mm_loadu_pd(y1 + j), gy0));
+                    bits |= static_cast<std::uint64_t>(_mm_movemask_pd(_mm_and_pd(in_x, in_y))) << (j - base);
+                }
+#endif
+                for (; j < end; ++j)
+                    bits |= static_cast<std::uint64_t>((x0[j] < g.x1) & (x1[j] > g.x0) & (y0[j] < g.y1) &
+                                                       (y1[j] > g.y0))
+                            << (j - base);
+                for (; bits != 0; bits &= bits - 1) {
+                    const std::size_t j = base + static_cast<std::size_t>(__builtin_ctzll(bits));
+                    const double iou = overlap_iou(g, x0[j], y0[j], x1[j], y1[j], area[j]);
+                    if (iou != 0.0) out.push_back({g.index, static_cast<std::uint32_t>(j), iou});
+                }
+            }
+        }
+    }
+
+    // The tracker boxes sorted by left edge, with the furthest right edge
+    // among the first k; each gt box looks, from the last tracker box that
+    // starts before its right edge, back to where no box reaches its left
+    // edge.
+    void sweep(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
+               std::vector<FramePair>& out) {
         trk_.resize(nt);
         std::size_t live = 0;
         for (std::size_t j = 0; j < nt; ++j)
@@ -319,12 +402,7 @@ private:
             while (q-- > 0 && reach_[q] > g.x0) {
                 const Box& t = trk_[q];
                 if (!(t.x1 > g.x0 && t.y0 < g.y1 && t.y1 > g.y0)) continue;
-                const double iw = std::max(std::min(g.x1, t.x1) - std::max(g.x0, t.x0), 0.0);
-                const double ih = std::max(std::min(g.y1, t.y1) - std::max(g.y0, t.y0), 0.0);
-                const double inter = iw * ih;
-                const double uni = g.area + t.area - inter;
-                if (!(uni > kEps)) continue;
-                const double iou = inter / uni;
+                const double iou = overlap_iou(g, t.x0, t.y0, t.x1, t.y1, t.area);
                 if (iou == 0.0) continue;
                 // In tracker row order within the gt row.
                 std::size_t at = out.size();
@@ -332,11 +410,10 @@ private:
                 for (; at > first && out[at - 1].trk > t.index; --at) std::swap(out[at], out[at - 1]);
             }
         }
-        return true;
     }
 
     std::vector<Box> trk_;
-    std::vector<double> reach_;
+    std::vector<double> reach_, corners_;
 };
 
 // The rows that neither are scored nor are distractors (2017's ignored
