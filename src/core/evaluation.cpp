@@ -586,7 +586,9 @@ public:
                 }
             }
             // Row by row (live_ is in row order): at most one pair of a row
-            // peels, and then the whole row leaves.
+            // peels, and then the whole row leaves. Only the first best entry
+            // of its row and of its column can peel: against any other, the
+            // best of the row or of the column alone is as large.
             const std::size_t before = live_.size();
             std::size_t still = 0;
             bool peeled = false;
@@ -605,18 +607,11 @@ public:
                         second = std::max(second, v);
                     }
                 }
-                std::uint32_t won = kNone32;
-                for (std::size_t t = q; t < end && won == kNone32; ++t) {
-                    const std::uint32_t k = live_[t];
-                    const std::uint32_t c = entries[k].col;
-                    const double other_row = k == at ? second : best;
-                    const double other_col = k == col_at_[c] ? col_second_[c] : col_best_[c];
-                    if (entries[k].score - other_row - other_col > tol_) won = k;
-                }
-                if (won != kNone32) {
+                const std::uint32_t c = entries[at].col;
+                if (at == col_at_[c] && entries[at].score - second - col_second_[c] > tol_) {
                     peeled = true;
-                    col_taken_[entries[won].col] = 1;
-                    if (entries[won].relevant) kept.push_back(won);
+                    col_taken_[c] = 1;
+                    if (entries[at].relevant) kept.push_back(at);
                 } else {
                     for (std::size_t t = q; t < end; ++t) live_[still++] = live_[t];
                 }
@@ -628,6 +623,11 @@ public:
             for (std::uint32_t k : live_)
                 if (!col_taken_[entries[k].col]) live_[still++] = k;
             live_.resize(still);
+        }
+
+        if (live_.empty()) {
+            std::sort(kept.begin(), kept.end());
+            return true;
         }
 
         // Blocks of what is left.
@@ -1399,12 +1399,17 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                 solve_full(ov, nov, ng, nt, [](double) { return true; });
             }
         }
-        // A match counts at the first `level` alphas.
+        // A match counts at the first `level` alphas (those its IoU reaches;
+        // at the others, adding 0 leaves the sum of positive IoUs as it is).
         std::array<std::int64_t, kAlphaCount + 1> at_level{};
         for (std::size_t k : matched) {
             const double s = ov[k].iou;
             std::size_t level = 0;
-            for (; level < kAlphaCount && s >= alpha_floor[level]; ++level) loc_sum[level] += s;
+            for (std::size_t a = 0; a < kAlphaCount; ++a) {
+                const bool reached = s >= alpha_floor[a];
+                loc_sum[a] += reached ? s : 0.0;
+                level += reached;
+            }
             ++at_level[level];
             ++hota_levels[ov[k].pair * (kAlphaCount + 1) + level];
         }
