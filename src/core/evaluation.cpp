@@ -626,7 +626,7 @@ public:
         }
 
         if (live_.empty()) {
-            std::sort(kept.begin(), kept.end());
+            if (!std::is_sorted(kept.begin(), kept.end())) std::sort(kept.begin(), kept.end());
             return true;
         }
 
@@ -810,6 +810,39 @@ private:
     std::vector<std::int64_t> mr_, mc_;
 };
 
+
+// The localisation thresholds less eps, padded to an even count by one that
+// no IoU reaches.
+using AlphaFloors = std::array<double, kAlphaCount + 1>;
+
+// Adds an IoU s to the sums of the alphas it reaches (a prefix: the
+// thresholds ascend); returns how many it reaches.
+std::size_t add_reached(double s, const AlphaFloors& floor, AlphaFloors& sums) {
+    std::size_t level = 0;
+    for (; s >= floor[level]; ++level) sums[level] += s;
+    return level;
+}
+
+// The same, two alphas at a time without a branch: at an alpha s does not
+// reach, 0 is added, which leaves a sum of positive IoUs as it is.
+std::size_t add_reached_pairs(double s, const AlphaFloors& floor, AlphaFloors& sums) {
+    std::size_t level = 0;
+#if defined(__SSE2__)
+    const __m128d sv = _mm_set1_pd(s);
+    for (std::size_t a = 0; a < floor.size(); a += 2) {
+        const __m128d reached = _mm_cmpge_pd(sv, _mm_loadu_pd(floor.data() + a));
+        _mm_storeu_pd(sums.data() + a, _mm_add_pd(_mm_loadu_pd(sums.data() + a), _mm_and_pd(reached, sv)));
+        const unsigned bits = static_cast<unsigned>(_mm_movemask_pd(reached));
+        level += (bits & 1u) + (bits >> 1);
+    }
+#else
+    for (std::size_t a = 0; a < floor.size(); ++a) {
+        sums[a] += s >= floor[a] ? s : 0.0;
+        level += s >= floor[a];
+    }
+#endif
+    return level;
+}
 
 // Ratios of the three families from the counts; `mean` of the per-alpha
 // values as NumPy's mean computes it.
@@ -1320,11 +1353,12 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // alpha its IoU reaches. CLEAR: per frame, match IoU >= 0.5 preferring the
     // previous frame's partner.
     const auto& alphas = hota_alphas();
-    std::array<double, kAlphaCount> alpha_floor;
+    AlphaFloors alpha_floor;
     for (std::size_t a = 0; a < kAlphaCount; ++a) alpha_floor[a] = alphas[a] - kEps;
+    alpha_floor[kAlphaCount] = kInf;
     std::vector<std::int64_t>& hota_levels = scratch.hota_levels;
     hota_levels.assign(num_pairs * (kAlphaCount + 1), 0);
-    std::array<double, kAlphaCount> loc_sum{};
+    AlphaFloors loc_sum{};  // per alpha (the last unused)
     std::vector<std::int64_t> prev_tracker(num_gt_ids, kNone), prev_step(num_gt_ids, kNone);
     std::vector<std::int64_t> clr_count(num_gt_ids, 0), clr_matched(num_gt_ids, 0), frag_count(num_gt_ids, 0);
     std::vector<std::int64_t> tracked_last;  // gt labels with prev_step set
@@ -1399,17 +1433,12 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                 solve_full(ov, nov, ng, nt, [](double) { return true; });
             }
         }
-        // A match counts at the first `level` alphas (those its IoU reaches;
-        // at the others, adding 0 leaves the sum of positive IoUs as it is).
+        // A match counts at the first `level` alphas, those its IoU reaches.
         std::array<std::int64_t, kAlphaCount + 1> at_level{};
         for (std::size_t k : matched) {
             const double s = ov[k].iou;
-            std::size_t level = 0;
-            for (std::size_t a = 0; a < kAlphaCount; ++a) {
-                const bool reached = s >= alpha_floor[a];
-                loc_sum[a] += reached ? s : 0.0;
-                level += reached;
-            }
+            const std::size_t level =
+                full ? add_reached(s, alpha_floor, loc_sum) : add_reached_pairs(s, alpha_floor, loc_sum);
             ++at_level[level];
             ++hota_levels[ov[k].pair * (kAlphaCount + 1) + level];
         }
