@@ -81,27 +81,72 @@ struct Row {
 };
 
 // The rows of one side in frame order, input order within a frame: frame f
-// holds rows[start[f-1] .. start[f]). One record a row, so that putting a row
-// in its place writes one piece of memory.
+// holds positions start[f-1] .. start[f], position k being input row row(k).
+// Rows already in frame order (as written by a tracker) are taken as they
+// are; otherwise only their indices are put in order (eight bytes a row to
+// place, rather than the whole row).
 struct FrameRows {
-    std::vector<std::size_t> start;
-    std::vector<Row> rows;
+    std::vector<std::size_t> start, order;
+    bool in_order = true;
     std::size_t first(std::int64_t f) const { return start[static_cast<std::size_t>(f) - 1]; }
     std::size_t size(std::int64_t f) const { return start[static_cast<std::size_t>(f)] - first(f); }
+    std::size_t row(std::size_t k) const { return in_order ? k : order[k]; }
 };
 
-void by_frame(std::size_t count, const std::int64_t* frames, const std::int64_t* ids, const double* ltwh,
-              std::size_t stride, const std::uint8_t* kind, std::int64_t num_frames, FrameRows& b) {
+// A side's columns, with the kind of each ground-truth row (null: every row
+// scored).
+struct Columns {
+    std::size_t count;
+    const std::int64_t* frames;
+    const std::int64_t* ids;
+    const double* ltwh;
+    std::size_t stride;
+    const std::uint8_t* kind;
+};
+
+// One pass over a side's rows: false when a frame lies outside
+// 1..num_frames or a box value is not finite (check_rows then names it);
+// otherwise the rows put in frame order, and lo, hi the range of the ids.
+bool order_by_frame(const Columns& c, std::int64_t num_frames, FrameRows& b, std::int64_t& lo, std::int64_t& hi) {
     b.start.assign(static_cast<std::size_t>(num_frames) + 1, 0);
-    for (std::size_t r = 0; r < count; ++r) ++b.start[static_cast<std::size_t>(frames[r])];
-    std::partial_sum(b.start.begin(), b.start.end(), b.start.begin());
-    std::vector<std::size_t> fill(b.start.begin(), b.start.end() - 1);
-    b.rows.resize(count);
-    for (std::size_t r = 0; r < count; ++r) {
-        const double* from = ltwh + stride * r;
-        b.rows[fill[static_cast<std::size_t>(frames[r]) - 1]++] =
-            Row{{from[0], from[1], from[2], from[3]}, ids[r], kind != nullptr ? kind[r] : std::uint8_t{kScored}};
+    constexpr double kMax = std::numeric_limits<double>::max();
+    std::int64_t previous = 1;
+    bool in_order = true, finite = true;
+    lo = c.count > 0 ? c.ids[0] : 0;
+    hi = lo;
+    for (std::size_t r = 0; r < c.count; ++r) {
+        const std::int64_t f = c.frames[r];
+        if (f < 1 || f > num_frames) return false;
+        ++b.start[static_cast<std::size_t>(f)];
+        in_order &= f >= previous;
+        previous = f;
+        const double* x = c.ltwh + c.stride * r;
+        finite &= (std::fabs(x[0]) <= kMax) & (std::fabs(x[1]) <= kMax) & (std::fabs(x[2]) <= kMax) &
+                  (std::fabs(x[3]) <= kMax);
+        lo = std::min(lo, c.ids[r]);
+        hi = std::max(hi, c.ids[r]);
     }
+    if (!finite) return false;
+    std::partial_sum(b.start.begin(), b.start.end(), b.start.begin());
+    b.in_order = in_order;
+    if (!in_order) {
+        std::vector<std::size_t> fill(b.start.begin(), b.start.end() - 1);
+        b.order.resize(c.count);
+        for (std::size_t r = 0; r < c.count; ++r) b.order[fill[static_cast<std::size_t>(c.frames[r]) - 1]++] = r;
+    }
+    return true;
+}
+
+// The rows of frame f as records, into `out`.
+const Row* frame_rows(const Columns& c, const FrameRows& b, std::int64_t f, std::vector<Row>& out) {
+    const std::size_t n = b.size(f), first = b.first(f);
+    if (out.size() < n) out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t r = b.row(first + i);
+        const double* x = c.ltwh + c.stride * r;
+        out[i] = Row{{x[0], x[1], x[2], x[3]}, c.ids[r], c.kind != nullptr ? c.kind[r] : std::uint8_t{kScored}};
+    }
+    return out.data();
 }
 
 void check_rows(const char* what, std::size_t count, const std::int64_t* frames, const double* ltwh,
@@ -122,31 +167,31 @@ bool narrow_range(std::int64_t lo, std::int64_t hi, std::size_t n) {
     return span < (std::uint64_t{1} << 24) && span < 4 * static_cast<std::uint64_t>(n) + 4096;
 }
 
-void check_unique_ids(const char* what, const FrameRows& b, std::int64_t num_frames) {
-    const std::size_t count = b.rows.size();
+// Ids range over lo..hi.
+void check_unique_ids(const char* what, const std::int64_t* ids, const FrameRows& b, std::int64_t num_frames,
+                      std::int64_t lo, std::int64_t hi, std::vector<std::int64_t>& seen_in) {
+    const std::size_t count = b.start.back();
     if (count == 0) return;
     // The first frame with a repeated id, found with a table over the ids when
     // their range is narrow; then the frame's sorted ids name the smallest.
-    std::int64_t from = 1, lo = b.rows[0].id, hi = lo;
-    for (const Row& r : b.rows) {
-        lo = std::min(lo, r.id);
-        hi = std::max(hi, r.id);
-    }
+    std::int64_t from = 1;
     if (narrow_range(lo, hi, count)) {
-        std::vector<std::int64_t> seen_in(static_cast<std::size_t>(hi - lo) + 1, 0);
+        seen_in.assign(static_cast<std::size_t>(hi - lo) + 1, 0);
         from = 0;
-        for (std::int64_t f = 1; f <= num_frames && from == 0; ++f)
-            for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) {
-                std::int64_t& at = seen_in[static_cast<std::size_t>(b.rows[k].id - lo)];
-                if (at == f) from = f;
+        for (std::int64_t f = 1; f <= num_frames && from == 0; ++f) {
+            const std::size_t first = b.first(f), end = first + b.size(f);
+            for (std::size_t k = first; k < end; ++k) {
+                std::int64_t& at = seen_in[static_cast<std::size_t>(ids[b.row(k)] - lo)];
+                from = at == f ? f : from;
                 at = f;
             }
+        }
         if (from == 0) return;
     }
     std::vector<std::int64_t> seen;
     for (std::int64_t f = from; f <= num_frames; ++f) {
         seen.clear();
-        for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) seen.push_back(b.rows[k].id);
+        for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) seen.push_back(ids[b.row(k)]);
         std::sort(seen.begin(), seen.end());
         const auto dup = std::adjacent_find(seen.begin(), seen.end());
         if (dup != seen.end())
@@ -161,7 +206,7 @@ class Labels {
 public:
     std::vector<std::int64_t> values;  // sorted, distinct
 
-    void build(std::vector<std::int64_t> v) {
+    void build(const std::vector<std::int64_t>& v) {
         values.clear();
         table_.clear();
         if (v.empty()) return;
@@ -176,7 +221,7 @@ public:
                     values.push_back(low_ + static_cast<std::int64_t>(k));
                 }
         } else {
-            values = std::move(v);
+            values = v;
             std::sort(values.begin(), values.end());
             values.erase(std::unique(values.begin(), values.end()), values.end());
         }
@@ -427,8 +472,10 @@ private:
 class FarRows {
 public:
     bool join(const Row* grow, std::size_t ng, const Row* trow, std::size_t nt, const std::vector<FramePair>& near,
-              const std::vector<std::size_t>& far, std::vector<FramePair>& out) {
+              const std::size_t* far_rows, std::size_t nfar, std::vector<FramePair>& out) {
         out.clear();
+        far_.assign(far_rows, far_rows + nfar);
+        const std::vector<std::size_t>& far = far_;
         for (std::size_t r : far)
             for (double v : grow[r].box)
                 if (!(std::fabs(v) < kRegularBound)) return false;
@@ -467,6 +514,9 @@ public:
         return true;
     }
 
+    // After a join: whether gt row r is in a block holding a distractor pair.
+    bool hot(std::uint32_t r) { return hot_[root(r)] != 0; }
+
 private:
     // The IoU as the full pass measures it (0 unless the corners overlap).
     static double iou(const double* a, const double* t) {
@@ -487,7 +537,7 @@ private:
     }
     std::vector<std::uint32_t> parent_;
     std::vector<char> hot_, joined_;
-    std::vector<std::size_t> hot_cols_;
+    std::vector<std::size_t> hot_cols_, far_;
 };
 
 // One positive entry of a frame's score matrix: row, column, score, and
@@ -552,12 +602,15 @@ class BlockMatcher {
 public:
     // The relevant pairs every such assignment of the full nr x nc matrix
     // contains, as ascending indices into `entries` (positive entries, in row
-    // then column order); false when the frame needs the full solve.
-    bool match(const std::vector<Entry>& entries, std::size_t nr, std::size_t nc, std::vector<std::size_t>& kept) {
+    // then column order); false when the frame needs the full solve. `top`:
+    // the matrix's largest score when `entries` leaves out blocks without a
+    // relevant entry (negative: the largest entry).
+    bool match(const std::vector<Entry>& entries, std::size_t nr, std::size_t nc, std::vector<std::size_t>& kept,
+               double top = -1.0) {
         kept.clear();
         if (entries.empty()) return true;
-        double top = 0.0;
-        for (const Entry& e : entries) top = std::max(top, e.score);
+        if (top < 0.0)
+            for (const Entry& e : entries) top = std::max(top, e.score);
         const double n = static_cast<double>(std::min(nr, nc));
         tol_ = top * std::max(1e-9, 64.0 * n * n * n * kEps);
 
@@ -898,17 +951,16 @@ Metrics final_metrics(const SequenceCounts& c, bool clear_ratios) {
 struct Scratch {
     std::vector<std::uint8_t> kind;
     FrameRows gt, tracker;
-    std::vector<std::size_t> gt_kept, trk_kept, gt_start, trk_start, ov_start;
+    std::vector<std::size_t> gt_start, trk_start, ov_start;
     std::vector<Overlap> overlaps;
-    std::vector<std::int64_t> glab, tlab, hota_levels;
+    std::vector<std::int64_t> gt_kept, trk_kept, glab, tlab, hota_levels, seen_in;
 
     std::size_t bytes() const {
-        const auto rows = [](const FrameRows& b) {
-            return b.start.capacity() * 8 + b.rows.capacity() * sizeof(Row);
-        };
+        const auto rows = [](const FrameRows& b) { return 8 * (b.start.capacity() + b.order.capacity()); };
         return kind.capacity() + rows(gt) + rows(tracker) +
                8 * (gt_kept.capacity() + trk_kept.capacity() + gt_start.capacity() + trk_start.capacity() +
-                    ov_start.capacity() + glab.capacity() + tlab.capacity() + hota_levels.capacity()) +
+                    ov_start.capacity() + glab.capacity() + tlab.capacity() + hota_levels.capacity() +
+                    seen_in.capacity()) +
                sizeof(Overlap) * overlaps.capacity();
     }
 };
@@ -1056,29 +1108,39 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     const bool mot17 = format == GroundTruthFormat::Mot17;
     if (mot17 && gt.count > 0 && (gt.flags == nullptr || gt.classes == nullptr))
         refuse("the 2017 format needs ground-truth flags and classes");
-    check_rows("ground-truth", gt.count, gt.frames, gt.ltwh, gt.stride, num_frames);
-    check_rows("tracker", tracker.count, tracker.frames, tracker.ltwh, tracker.stride, num_frames);
-    if (mot17)
-        for (std::size_t r = 0; r < gt.count; ++r)
-            if (gt.classes[r] < 1 || gt.classes[r] > 13)
-                refuse("ground-truth row " + std::to_string(r) + ": class " + std::to_string(gt.classes[r]) +
-                       " is not a 2017-format class (1..13)");
     // 2015: rows with flag 0 are ignored. 2017: flag != 0 and class 1 is
     // scored; distractors whatever their flag; the rest ignored.
     Scratch& scratch = thread_scratch();
     std::vector<std::uint8_t>& kind = scratch.kind;
     kind.resize(gt.count);
-    for (std::size_t r = 0; r < gt.count; ++r)
-        kind[r] = mot17 ? (gt.flags[r] != 0 && gt.classes[r] == 1 ? kScored
-                           : is_distractor(gt.classes[r])      ? kDistractor
-                                                               : kIgnored)
-                        : (gt.flags == nullptr || gt.flags[r] != 0 ? kScored : kIgnored);
+    bool classes_ok = true;
+    if (mot17) {
+        for (std::size_t r = 0; r < gt.count; ++r) {
+            const std::int64_t cls = gt.classes[r];
+            classes_ok &= cls >= 1 && cls <= 13;
+            kind[r] = gt.flags[r] != 0 && cls == 1 ? kScored : is_distractor(cls) ? kDistractor : kIgnored;
+        }
+    } else {
+        for (std::size_t r = 0; r < gt.count; ++r)
+            kind[r] = gt.flags == nullptr || gt.flags[r] != 0 ? kScored : kIgnored;
+    }
     FrameRows& gb = scratch.gt;
     FrameRows& tb = scratch.tracker;
-    by_frame(gt.count, gt.frames, gt.ids, gt.ltwh, gt.stride, kind.data(), num_frames, gb);
-    by_frame(tracker.count, tracker.frames, tracker.ids, tracker.ltwh, tracker.stride, nullptr, num_frames, tb);
-    check_unique_ids("ground-truth", gb, num_frames);
-    check_unique_ids("tracker", tb, num_frames);
+    const Columns gc{gt.count, gt.frames, gt.ids, gt.ltwh, gt.stride, kind.data()};
+    const Columns tc{tracker.count, tracker.frames, tracker.ids, tracker.ltwh, tracker.stride, nullptr};
+    std::int64_t glo = 0, ghi = 0, tlo = 0, thi = 0;
+    if (!(order_by_frame(gc, num_frames, gb, glo, ghi) && order_by_frame(tc, num_frames, tb, tlo, thi) &&
+          classes_ok)) {
+        // Name the first fault, in this order.
+        check_rows("ground-truth", gt.count, gt.frames, gt.ltwh, gt.stride, num_frames);
+        check_rows("tracker", tracker.count, tracker.frames, tracker.ltwh, tracker.stride, num_frames);
+        for (std::size_t r = 0; r < gt.count; ++r)
+            if (gt.classes[r] < 1 || gt.classes[r] > 13)
+                refuse("ground-truth row " + std::to_string(r) + ": class " + std::to_string(gt.classes[r]) +
+                       " is not a 2017-format class (1..13)");
+    }
+    check_unique_ids("ground-truth", gt.ids, gb, num_frames, glo, ghi, scratch.seen_in);
+    check_unique_ids("tracker", tracker.ids, tb, num_frames, tlo, thi, scratch.seen_in);
     const bool full = options.full_matrices;
     SequenceEvaluation out;
     MatchingStats& stats = out.matching;
@@ -1087,13 +1149,15 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // positive overlaps. 2017: tracker boxes matched (IoU >= 0.5) to any
     // distractor row go first (flag 0 or not), then only flag != 0, class 1
     // rows stay. 2015: rows with flag 0 go, nothing else.
-    std::vector<std::size_t>& gt_kept = scratch.gt_kept;
-    std::vector<std::size_t>& trk_kept = scratch.trk_kept;
+    std::vector<std::int64_t>& gt_kept = scratch.gt_kept;  // their ids
+    std::vector<std::int64_t>& trk_kept = scratch.trk_kept;
     std::vector<std::size_t>& gt_start = scratch.gt_start;
     std::vector<std::size_t>& trk_start = scratch.trk_start;
     std::vector<std::size_t>& ov_start = scratch.ov_start;
     std::vector<Overlap>& overlaps = scratch.overlaps;
-    for (std::vector<std::size_t>* v : {&gt_kept, &trk_kept, &gt_start, &trk_start, &ov_start}) v->clear();
+    for (std::vector<std::size_t>* v : {&gt_start, &trk_start, &ov_start}) v->clear();
+    gt_kept.clear();
+    trk_kept.clear();
     overlaps.clear();
     gt_start.push_back(0);
     trk_start.push_back(0);
@@ -1101,74 +1165,89 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     gt_kept.reserve(gt.count);
     trk_kept.reserve(tracker.count);
     overlaps.reserve(2 * (gt.count + tracker.count));  // usually enough
+    std::vector<Row> gt_frame, trk_frame;
     std::vector<FramePair> frame_pairs, far_pairs;
-    std::vector<std::size_t> near, far;
+    std::vector<std::size_t> near, far, gsel;
     std::vector<Entry> entries;
     std::vector<std::size_t> kept, entry_overlap, cell_overlap;
     std::vector<double> cost;
     std::vector<std::int64_t> mrows, mcols;
     std::vector<char> removed;
-    std::vector<std::size_t> gsel, tsel;
     std::vector<std::int64_t> gsel_at, tsel_at;
     LsapWorkspace ws;
     OverlapFinder finder;
     FarRows far_rows;
     BlockMatcher matcher;
     for (std::int64_t f = 1; f <= num_frames; ++f) {
-        const std::size_t ng = gb.size(f), nt = tb.size(f), g0 = gb.first(f), t0 = tb.first(f);
-        const Row* grow = gb.rows.data() + g0;
-        const Row* trow = tb.rows.data() + t0;
+        const std::size_t ng = gb.size(f), nt = tb.size(f);
+        const Row* grow = frame_rows(gc, gb, f, gt_frame);
+        const Row* trow = frame_rows(tc, tb, f, trk_frame);
         // Scored rows and distractors; the other rows (2017's ignored classes)
-        // matter only to the distractor matching, when there is one.
-        gsel.clear();
-        near.clear();
-        far.clear();
-        for (std::size_t i = 0; i < ng; ++i) {
-            if (grow[i].kind == kScored) gsel.push_back(i);
-            if (grow[i].kind != kIgnored)
-                near.push_back(i);
-            else if (mot17)
-                far.push_back(i);
+        // matter only to the distractor matching, when there is one. A scored
+        // row's rank among the frame's scored rows in gsel_at (-1: none).
+        if (gsel.size() < ng) {
+            gsel.resize(ng);
+            near.resize(ng);
+            far.resize(ng);
+            gsel_at.resize(ng);
         }
-        const auto find_pairs = [&](const std::vector<std::size_t>& which, std::vector<FramePair>& found) {
-            finder.find(grow, which.data(), which.size(), trow, nt, full, found);
+        std::size_t scored = 0, nnear = 0, nfar = 0;
+        for (std::size_t i = 0; i < ng; ++i) {
+            const std::uint8_t k = grow[i].kind;
+            gsel_at[i] = k == kScored ? static_cast<std::int64_t>(scored) : -1;
+            gsel[scored] = near[nnear] = far[nfar] = i;
+            scored += k == kScored;
+            nnear += k != kIgnored;
+            nfar += k == kIgnored && mot17;
+        }
+        for (std::size_t a = 0; a < scored; ++a) gt_kept.push_back(grow[gsel[a]].id);
+        const auto find_pairs = [&](const std::size_t* which, std::size_t count, std::vector<FramePair>& found) {
+            finder.find(grow, which, count, trow, nt, full, found);
         };
-        find_pairs(near, frame_pairs);
-        removed.assign(nt, 0);
-        if (mot17) {
+        find_pairs(near.data(), nnear, frame_pairs);
+        bool any_removed = false;
+        if (mot17 && nnear > scored && !frame_pairs.empty()) {
             // Only a distractor row matched with IoU >= 0.5 removes anything.
             bool may_remove = false, nan = false;
             for (const FramePair& p : frame_pairs)
-                may_remove = may_remove || (p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor);
+                may_remove |= p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor;
             if (!finder.swept())  // only the full pass can meet a NaN
                 for (const FramePair& p : frame_pairs) nan = nan || std::isnan(p.iou);
             // All the other rows' pairs for the full solve, those that can
             // matter otherwise.
             far_pairs.clear();
-            const bool joined =
-                may_remove && !full && finder.swept() && far_rows.join(grow, ng, trow, nt, frame_pairs, far, far_pairs);
+            const bool joined = may_remove && !full && finder.swept() &&
+                                far_rows.join(grow, ng, trow, nt, frame_pairs, far.data(), nfar, far_pairs);
             if (may_remove && !joined) {
-                find_pairs(far, far_pairs);
+                find_pairs(far.data(), nfar, far_pairs);
                 for (const FramePair& p : far_pairs) nan = nan || std::isnan(p.iou);
             }
+            if (may_remove) removed.assign(nt, 0);
             bool done = false;
             if (may_remove && !full && !nan) {
+                // The pairs that can be matched; once joined, only the blocks
+                // holding a distractor pair (the others cannot remove
+                // anything), with the margin of the whole frame's matrix.
                 entries.clear();
+                double top = 0.0;
                 for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
                     for (const FramePair& p : *list)
-                        if (p.iou >= kClearThreshold - kEps)
-                            entries.push_back({p.gt, p.trk, p.iou, grow[p.gt].kind == kDistractor});
+                        if (p.iou >= kClearThreshold - kEps) {
+                            top = std::max(top, p.iou);
+                            if (!joined || far_rows.hot(p.gt))
+                                entries.push_back({p.gt, p.trk, p.iou, grow[p.gt].kind == kDistractor});
+                        }
                 if (!far_pairs.empty())
                     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
                         return a.row != b.row ? a.row < b.row : a.col < b.col;
                     });
-                done = matcher.match(entries, ng, nt, kept);
+                done = matcher.match(entries, ng, nt, kept, top);
                 if (done)
                     for (std::size_t k : kept) removed[entries[k].col] = 1;
             }
             if (may_remove && !done) {
                 ++stats.distractor_full;
-                if (joined) find_pairs(far, far_pairs);
+                if (joined) find_pairs(far.data(), nfar, far_pairs);
                 cost.assign(ng * nt, -0.0);
                 for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
                     for (const FramePair& p : *list)
@@ -1179,24 +1258,27 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                     if (-cost[i * nt + j] > 0.0 + kEps && grow[i].kind == kDistractor) removed[j] = 1;
                 }
             }
+            if (may_remove)
+                for (std::size_t j = 0; j < nt; ++j) any_removed |= removed[j] != 0;
         }
-        tsel.clear();
-        for (std::size_t j = 0; j < nt; ++j)
-            if (!removed[j]) tsel.push_back(j);
-        gsel_at.assign(ng, -1);
-        tsel_at.assign(nt, -1);
-        for (std::size_t a = 0; a < gsel.size(); ++a) {
-            gsel_at[gsel[a]] = static_cast<std::int64_t>(a);
-            gt_kept.push_back(g0 + gsel[a]);
-        }
-        for (std::size_t b = 0; b < tsel.size(); ++b) {
-            tsel_at[tsel[b]] = static_cast<std::int64_t>(b);
-            trk_kept.push_back(t0 + tsel[b]);
+        // The kept tracker rows, and their ranks among them (tsel_at).
+        if (any_removed) {
+            tsel_at.resize(nt);
+            std::int64_t b = 0;
+            for (std::size_t j = 0; j < nt; ++j) {
+                tsel_at[j] = removed[j] ? -1 : b;
+                if (!removed[j]) {
+                    trk_kept.push_back(trow[j].id);
+                    ++b;
+                }
+            }
+        } else {
+            for (std::size_t j = 0; j < nt; ++j) trk_kept.push_back(trow[j].id);
         }
         std::size_t m = overlaps.size();
         overlaps.resize(m + frame_pairs.size());
         for (const FramePair& p : frame_pairs) {
-            const std::int64_t a = gsel_at[p.gt], b = tsel_at[p.trk];
+            const std::int64_t a = gsel_at[p.gt], b = any_removed ? tsel_at[p.trk] : p.trk;
             if (a >= 0 && b >= 0 && p.iou > 0.0)
                 overlaps[m++] = {static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), p.iou, 0};
         }
@@ -1209,21 +1291,15 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // 2. Dense identity labels of the scored rows, and one index per
     // (gt identity, tracker identity) pair that ever overlaps.
     Labels gl, tl;
-    {
-        std::vector<std::int64_t> v;
-        for (std::size_t r : gt_kept) v.push_back(gb.rows[r].id);
-        gl.build(std::move(v));
-        v.clear();
-        for (std::size_t r : trk_kept) v.push_back(tb.rows[r].id);
-        tl.build(std::move(v));
-    }
+    gl.build(gt_kept);
+    tl.build(trk_kept);
     const std::size_t num_gt_ids = gl.values.size(), num_trk_ids = tl.values.size();
     std::vector<std::int64_t>& glab = scratch.glab;
     std::vector<std::int64_t>& tlab = scratch.tlab;
     glab.resize(gt_kept.size());
     tlab.resize(trk_kept.size());
-    for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gb.rows[gt_kept[k]].id);
-    for (std::size_t k = 0; k < trk_kept.size(); ++k) tlab[k] = tl.of(tb.rows[trk_kept[k]].id);
+    for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gt_kept[k]);
+    for (std::size_t k = 0; k < trk_kept.size(); ++k) tlab[k] = tl.of(trk_kept[k]);
 
     auto pair_key = [&](std::size_t frame_index, const Overlap& o) {
         const std::int64_t g = glab[gt_start[frame_index] + o.row];
