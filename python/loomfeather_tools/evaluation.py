@@ -50,7 +50,14 @@ class SequenceEvaluation:
 
 
 def _column(values: ArrayLike | None) -> np.ndarray | None:
-    return None if values is None else np.asarray(values, dtype=np.float64).reshape(-1)
+    # int64 and float64 columns go as they are (the extension reads int64 in
+    # place and checks float64 values are whole); anything else as float64.
+    if values is None:
+        return None
+    a = np.asarray(values)
+    if a.dtype != np.int64 and a.dtype != np.float64:
+        a = a.astype(np.float64)
+    return a.reshape(-1)
 
 
 def _boxes(values: ArrayLike) -> np.ndarray:

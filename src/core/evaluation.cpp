@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,47 @@ constexpr double kContinuityBonus = 1000.0;
 constexpr std::int64_t kNone = -1;
 
 [[noreturn]] void refuse(const std::string& text) { throw std::invalid_argument("evaluate_sequence: " + text); }
+
+// A growable array of plain records, for the per-pair lists: growing leaves
+// the new places unwritten (std::vector writes zeros there first), and
+// appending is inline.
+template <class T>
+class Buffer {
+public:
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T* data() { return data_.get(); }
+    T* begin() { return data_.get(); }
+    T* end() { return data_.get() + size_; }
+    const T* begin() const { return data_.get(); }
+    const T* end() const { return data_.get() + size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    std::size_t capacity() const { return capacity_; }
+    void clear() { size_ = 0; }
+    void push_back(const T& v) {
+        if (size_ == capacity_) grow(size_ + 1);
+        data_[size_++] = v;
+    }
+    void reserve(std::size_t n) {
+        if (n > capacity_) grow(n);
+    }
+    void resize(std::size_t n) {
+        reserve(n);
+        size_ = n;
+    }
+
+private:
+    [[gnu::noinline]] void grow(std::size_t n) {
+        const std::size_t capacity = std::max(n, 2 * capacity_);
+        std::unique_ptr<T[]> data(new T[capacity]);
+        std::copy(data_.get(), data_.get() + size_, data.get());
+        data_ = std::move(data);
+        capacity_ = capacity;
+    }
+    std::unique_ptr<T[]> data_;
+    std::size_t size_ = 0, capacity_ = 0;
+};
 
 // NumPy's pairwise summation, the order of ndarray.sum over a contiguous run:
 // plain below 8 values, eight partial sums up to 128, halves above.
@@ -296,7 +338,7 @@ public:
     // The frame's rows; the gt rows considered are which[0..count)
     // (ascending); a pair names gt row which[k], tracker row j.
     void find(const Row* gt_rows, const std::size_t* which, std::size_t count, const Row* trk_rows, std::size_t nt,
-              bool full, std::vector<FramePair>& out) {
+              bool full, Buffer<FramePair>& out) {
         out.clear();
         swept_ = !full && count > 0 && nt > 0 && regular(gt_rows, which, count, trk_rows, nt);
         if (swept_) {
@@ -375,7 +417,7 @@ private:
     // column by column; a box that cannot overlap anything gets corners that
     // fail every comparison.
     void pairwise(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
-                  std::vector<FramePair>& out) {
+                  Buffer<FramePair>& out) {
         corners_.resize(5 * nt);
         double* x0 = corners_.data();
         double* y0 = x0 + nt;
@@ -428,7 +470,7 @@ private:
     // starts before its right edge, back to where no box reaches its left
     // edge.
     void sweep(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
-               std::vector<FramePair>& out) {
+               Buffer<FramePair>& out) {
         trk_.resize(nt);
         std::size_t live = 0;
         for (std::size_t j = 0; j < nt; ++j)
@@ -471,8 +513,8 @@ private:
 // (false otherwise, nothing decided).
 class FarRows {
 public:
-    bool join(const Row* grow, std::size_t ng, const Row* trow, std::size_t nt, const std::vector<FramePair>& near,
-              const std::size_t* far_rows, std::size_t nfar, std::vector<FramePair>& out) {
+    bool join(const Row* grow, std::size_t ng, const Row* trow, std::size_t nt, const Buffer<FramePair>& near,
+              const std::size_t* far_rows, std::size_t nfar, Buffer<FramePair>& out) {
         out.clear();
         far_.assign(far_rows, far_rows + nfar);
         const std::vector<std::size_t>& far = far_;
@@ -605,7 +647,7 @@ public:
     // then column order); false when the frame needs the full solve. `top`:
     // the matrix's largest score when `entries` leaves out blocks without a
     // relevant entry (negative: the largest entry).
-    bool match(const std::vector<Entry>& entries, std::size_t nr, std::size_t nc, std::vector<std::size_t>& kept,
+    bool match(const Buffer<Entry>& entries, std::size_t nr, std::size_t nc, std::vector<std::size_t>& kept,
                double top = -1.0) {
         kept.clear();
         if (entries.empty()) return true;
@@ -726,7 +768,7 @@ private:
     }
 
     // One block: its entries idx[0..k), in row then column order.
-    bool match_block(const std::vector<Entry>& entries, const std::uint32_t* idx, std::size_t k,
+    bool match_block(const Buffer<Entry>& entries, const std::uint32_t* idx, std::size_t k,
                      std::vector<std::size_t>& kept) {
         if (k == 1) {
             const Entry& e = entries[idx[0]];
@@ -952,7 +994,7 @@ struct Scratch {
     std::vector<std::uint8_t> kind;
     FrameRows gt, tracker;
     std::vector<std::size_t> gt_start, trk_start, ov_start;
-    std::vector<Overlap> overlaps;
+    Buffer<Overlap> overlaps;
     std::vector<std::int64_t> gt_kept, trk_kept, glab, tlab, hota_levels, seen_in;
 
     std::size_t bytes() const {
@@ -1154,7 +1196,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     std::vector<std::size_t>& gt_start = scratch.gt_start;
     std::vector<std::size_t>& trk_start = scratch.trk_start;
     std::vector<std::size_t>& ov_start = scratch.ov_start;
-    std::vector<Overlap>& overlaps = scratch.overlaps;
+    Buffer<Overlap>& overlaps = scratch.overlaps;
     for (std::vector<std::size_t>* v : {&gt_start, &trk_start, &ov_start}) v->clear();
     gt_kept.clear();
     trk_kept.clear();
@@ -1166,9 +1208,9 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     trk_kept.reserve(tracker.count);
     overlaps.reserve(2 * (gt.count + tracker.count));  // usually enough
     std::vector<Row> gt_frame, trk_frame;
-    std::vector<FramePair> frame_pairs, far_pairs;
+    Buffer<FramePair> frame_pairs, far_pairs;
     std::vector<std::size_t> near, far, gsel;
-    std::vector<Entry> entries;
+    Buffer<Entry> entries;
     std::vector<std::size_t> kept, entry_overlap, cell_overlap;
     std::vector<double> cost;
     std::vector<std::int64_t> mrows, mcols;
@@ -1201,7 +1243,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             nfar += k == kIgnored && mot17;
         }
         for (std::size_t a = 0; a < scored; ++a) gt_kept.push_back(grow[gsel[a]].id);
-        const auto find_pairs = [&](const std::size_t* which, std::size_t count, std::vector<FramePair>& found) {
+        const auto find_pairs = [&](const std::size_t* which, std::size_t count, Buffer<FramePair>& found) {
             finder.find(grow, which, count, trow, nt, full, found);
         };
         find_pairs(near.data(), nnear, frame_pairs);
@@ -1230,7 +1272,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                 // anything), with the margin of the whole frame's matrix.
                 entries.clear();
                 double top = 0.0;
-                for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
+                for (const Buffer<FramePair>* list : {&frame_pairs, &far_pairs})
                     for (const FramePair& p : *list)
                         if (p.iou >= kClearThreshold - kEps) {
                             top = std::max(top, p.iou);
@@ -1249,7 +1291,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                 ++stats.distractor_full;
                 if (joined) find_pairs(far.data(), nfar, far_pairs);
                 cost.assign(ng * nt, -0.0);
-                for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
+                for (const Buffer<FramePair>* list : {&frame_pairs, &far_pairs})
                     for (const FramePair& p : *list)
                         cost[p.gt * nt + p.trk] = -(p.iou < kClearThreshold - kEps ? 0.0 : p.iou);
                 solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
