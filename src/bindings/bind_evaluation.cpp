@@ -1,4 +1,5 @@
 // evaluate_sequence, combine_evaluations and linear_assignment_scipy.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -133,24 +134,32 @@ bool integer_columns(const IntegerSource* sources, std::size_t count, std::size_
         pass[m++] = {static_cast<const char*>(a.data()), a.strides(0), whole, s.store->data()};
         alive.push_back(std::move(a));
     }
+    // Blocks of rows, column by column within a block: the block's part of
+    // the table stays in cache from one column to the next.
+    constexpr std::size_t kBlock = 512;
     unsigned broken = 0;
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t first = 0; first < n; first += kBlock) {
+        const std::size_t end = std::min(n, first + kBlock);
         for (std::size_t q = 0; q < m; ++q) {
             const Pass& p = pass[q];
-            const char* from = p.at + static_cast<py::ssize_t>(i) * p.step;
+            const char* from = p.at + static_cast<py::ssize_t>(first) * p.step;
             if (p.whole) {
-                std::memcpy(p.to + i, from, sizeof(std::int64_t));
+                for (std::size_t i = first; i < end; ++i, from += p.step)
+                    std::memcpy(p.to + i, from, sizeof(std::int64_t));
                 continue;
             }
             // Within 2**53 (NaN fails too), then whole: the conversion is
             // exact, and converts back to the same value; anything else is
             // replaced by 0.5, whose conversion (0) does not.
-            double v;
-            std::memcpy(&v, from, sizeof v);
-            const std::int64_t k = static_cast<std::int64_t>(std::fabs(v) <= 9007199254740992.0 ? v : 0.5);
-            broken |= static_cast<unsigned>(static_cast<double>(k) != v);
-            p.to[i] = k;
+            for (std::size_t i = first; i < end; ++i, from += p.step) {
+                double v;
+                std::memcpy(&v, from, sizeof v);
+                const std::int64_t k = static_cast<std::int64_t>(std::fabs(v) <= 9007199254740992.0 ? v : 0.5);
+                broken |= static_cast<unsigned>(static_cast<double>(k) != v);
+                p.to[i] = k;
+            }
         }
+    }
     if (broken != 0) return false;
     for (std::size_t q = 0; q < count; ++q)
         if (*sources[q].out == nullptr) *sources[q].out = sources[q].store->data();
