@@ -656,69 +656,16 @@ public:
         const double n = static_cast<double>(std::min(nr, nc));
         tol_ = top * std::max(1e-9, 64.0 * n * n * n * kEps);
 
-        // Peeling.
+        // Peeling: the first pass over every entry, the next ones over what
+        // is left (live_, in row order).
         live_.resize(entries.size());
-        std::iota(live_.begin(), live_.end(), std::uint32_t{0});
         col_best_.resize(nc);
         col_second_.resize(nc);
         col_at_.resize(nc);
         col_taken_.assign(nc, 0);
-        for (;;) {
-            for (std::uint32_t k : live_) {
-                const std::uint32_t c = entries[k].col;
-                col_best_[c] = col_second_[c] = 0.0;
-                col_at_[c] = kNone32;
-            }
-            for (std::uint32_t k : live_) {
-                const std::uint32_t c = entries[k].col;
-                const double v = entries[k].score;
-                if (v > col_best_[c]) {
-                    col_second_[c] = col_best_[c];
-                    col_best_[c] = v;
-                    col_at_[c] = k;
-                } else {
-                    col_second_[c] = std::max(col_second_[c], v);
-                }
-            }
-            // Row by row (live_ is in row order): at most one pair of a row
-            // peels, and then the whole row leaves. Only the first best entry
-            // of its row and of its column can peel: against any other, the
-            // best of the row or of the column alone is as large.
-            const std::size_t before = live_.size();
-            std::size_t still = 0;
-            bool peeled = false;
-            for (std::size_t q = 0; q < before;) {
-                const std::uint32_t row = entries[live_[q]].row;
-                std::size_t end = q;
-                double best = 0.0, second = 0.0;
-                std::uint32_t at = kNone32;
-                for (; end < before && entries[live_[end]].row == row; ++end) {
-                    const double v = entries[live_[end]].score;
-                    if (v > best) {
-                        second = best;
-                        best = v;
-                        at = live_[end];
-                    } else {
-                        second = std::max(second, v);
-                    }
-                }
-                const std::uint32_t c = entries[at].col;
-                if (at == col_at_[c] && entries[at].score - second - col_second_[c] > tol_) {
-                    peeled = true;
-                    col_taken_[c] = 1;
-                    if (entries[at].relevant) kept.push_back(at);
-                } else {
-                    for (std::size_t t = q; t < end; ++t) live_[still++] = live_[t];
-                }
-                q = end;
-            }
-            live_.resize(still);
-            if (!peeled) break;
-            still = 0;
-            for (std::uint32_t k : live_)
-                if (!col_taken_[entries[k].col]) live_[still++] = k;
-            live_.resize(still);
-        }
+        bool peeled = peel(entries, entries.size(), [](std::size_t q) { return static_cast<std::uint32_t>(q); }, kept);
+        while (peeled && !live_.empty())
+            peeled = peel(entries, live_.size(), [this](std::size_t q) { return live_[q]; }, kept);
 
         if (live_.empty()) {
             if (!std::is_sorted(kept.begin(), kept.end())) std::sort(kept.begin(), kept.end());
@@ -765,6 +712,67 @@ private:
     std::uint32_t root(std::uint32_t x) {
         while (parent_[x] != x) x = parent_[x] = parent_[parent_[x]];
         return x;
+    }
+
+    // One pass of peeling over the entries at(0..count), in row order: the
+    // rows that do not peel go on in live_ (written from its start: at may
+    // read it, never behind what is written). Whether anything peeled. The
+    // best (its first entry) and second best of a row or column are kept
+    // without a branch on the values: v beats the best, or is the second, or
+    // neither.
+    template <class At>
+    bool peel(const Buffer<Entry>& entries, std::size_t count, At at_, std::vector<std::size_t>& kept) {
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::uint32_t c = entries[at_(q)].col;
+            col_best_[c] = col_second_[c] = 0.0;
+            col_at_[c] = kNone32;
+        }
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::uint32_t k = at_(q);
+            const std::uint32_t c = entries[k].col;
+            const double v = entries[k].score, cb = col_best_[c];
+            col_second_[c] = std::max(col_second_[c], std::min(v, cb));
+            col_at_[c] = v > cb ? k : col_at_[c];
+            col_best_[c] = std::max(cb, v);
+        }
+        // Row by row: at most one pair of a row peels, and then the whole row
+        // leaves. Only the first best entry of its row and of its column can
+        // peel: against any other, the best of the row or of the column alone
+        // is as large.
+        std::size_t still = 0;
+        bool peeled = false;
+        for (std::size_t q = 0; q < count;) {
+            const std::uint32_t row = entries[at_(q)].row;
+            std::size_t end = q;
+            double best = 0.0, second = 0.0;
+            std::uint32_t at = kNone32;
+            for (; end < count && entries[at_(end)].row == row; ++end) {
+                const std::uint32_t k = at_(end);
+                const double v = entries[k].score;
+                second = std::max(second, std::min(v, best));
+                at = v > best ? k : at;
+                best = std::max(best, v);
+            }
+            const std::uint32_t c = entries[at].col;
+            if (at == col_at_[c] && entries[at].score - second - col_second_[c] > tol_) {
+                peeled = true;
+                col_taken_[c] = 1;
+                if (entries[at].relevant) kept.push_back(at);
+            } else {
+                for (std::size_t t = q; t < end; ++t) live_[still++] = at_(t);
+            }
+            q = end;
+        }
+        live_.resize(still);
+        if (peeled) {
+            still = 0;
+            for (std::uint32_t k : live_) {
+                live_[still] = k;
+                still += col_taken_[entries[k].col] == 0;
+            }
+            live_.resize(still);
+        }
+        return peeled;
     }
 
     // One block: its entries idx[0..k), in row then column order.
