@@ -527,7 +527,7 @@ public:
         for (const FramePair& p : near)
             if (p.iou >= kClearThreshold - kEps) unite(p.gt, static_cast<std::uint32_t>(ng) + p.trk);
         for (const FramePair& p : near)
-            if (p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor) hot_[root(p.gt)] = 1;
+            if ((p.iou >= kClearThreshold - kEps) & (grow[p.gt].kind == kDistractor)) hot_[root(p.gt)] = 1;
         joined_.assign(far.size(), 0);
         for (bool grew = true; grew;) {
             grew = false;
@@ -659,9 +659,12 @@ public:
         // Peeling: the first pass over every entry, the next ones over what
         // is left (live_, in row order).
         live_.resize(entries.size());
+        row_second_.resize(nr);
+        row_at_.resize(nr);
         col_best_.resize(nc);
         col_second_.resize(nc);
         col_at_.resize(nc);
+        row_taken_.assign(nr, 0);
         col_taken_.assign(nc, 0);
         bool peeled = peel(entries, entries.size(), [](std::size_t q) { return static_cast<std::uint32_t>(q); }, kept);
         while (peeled && !live_.empty())
@@ -714,12 +717,12 @@ private:
         return x;
     }
 
-    // One pass of peeling over the entries at(0..count), in row order: the
-    // rows that do not peel go on in live_ (written from its start: at may
-    // read it, never behind what is written). Whether anything peeled. The
-    // best (its first entry) and second best of a row or column are kept
-    // without a branch on the values: v beats the best, or is the second, or
-    // neither.
+    // One pass of peeling over the entries at(0..count), in row order; the
+    // entries of the rows and columns left go on in live_ (written from its
+    // start: at may read it, never behind what is written). Whether anything
+    // peeled. No branch on the values: the best (its first entry) and second
+    // best of each column are kept in place, those of the row at hand (its
+    // entries are adjacent) as running values written out at each entry.
     template <class At>
     bool peel(const Buffer<Entry>& entries, std::size_t count, At at_, std::vector<std::size_t>& kept) {
         for (std::size_t q = 0; q < count; ++q) {
@@ -727,51 +730,52 @@ private:
             col_best_[c] = col_second_[c] = 0.0;
             col_at_[c] = kNone32;
         }
+        std::uint32_t row = kNone32, at = kNone32;
+        double best = 0.0, second = 0.0;
         for (std::size_t q = 0; q < count; ++q) {
             const std::uint32_t k = at_(q);
-            const std::uint32_t c = entries[k].col;
-            const double v = entries[k].score, cb = col_best_[c];
-            col_second_[c] = std::max(col_second_[c], std::min(v, cb));
-            col_at_[c] = v > cb ? k : col_at_[c];
-            col_best_[c] = std::max(cb, v);
+            const Entry& e = entries[k];
+            const double v = e.score, cb = col_best_[e.col];
+            col_second_[e.col] = std::max(col_second_[e.col], std::min(v, cb));
+            col_at_[e.col] = v > cb ? k : col_at_[e.col];
+            col_best_[e.col] = std::max(cb, v);
+            const bool fresh = e.row != row;
+            row = e.row;
+            best = fresh ? 0.0 : best;
+            second = fresh ? 0.0 : second;
+            at = fresh ? kNone32 : at;
+            second = std::max(second, std::min(v, best));
+            at = v > best ? k : at;
+            best = std::max(best, v);
+            row_second_[row] = second;
+            row_at_[row] = at;
         }
-        // Row by row: at most one pair of a row peels, and then the whole row
-        // leaves. Only the first best entry of its row and of its column can
-        // peel: against any other, the best of the row or of the column alone
-        // is as large.
-        std::size_t still = 0;
+        // At most one pair of a row peels, and then the row leaves: only the
+        // first best entry of its row and of its column can peel (against any
+        // other, the best of the row or of the column alone is as large).
+        const std::size_t before = kept.size();
+        kept.resize(before + count);
+        std::size_t n = before;
         bool peeled = false;
-        for (std::size_t q = 0; q < count;) {
-            const std::uint32_t row = entries[at_(q)].row;
-            std::size_t end = q;
-            double best = 0.0, second = 0.0;
-            std::uint32_t at = kNone32;
-            for (; end < count && entries[at_(end)].row == row; ++end) {
-                const std::uint32_t k = at_(end);
-                const double v = entries[k].score;
-                second = std::max(second, std::min(v, best));
-                at = v > best ? k : at;
-                best = std::max(best, v);
-            }
-            const std::uint32_t c = entries[at].col;
-            if (at == col_at_[c] && entries[at].score - second - col_second_[c] > tol_) {
-                peeled = true;
-                col_taken_[c] = 1;
-                if (entries[at].relevant) kept.push_back(at);
-            } else {
-                for (std::size_t t = q; t < end; ++t) live_[still++] = at_(t);
-            }
-            q = end;
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::uint32_t k = at_(q);
+            const Entry& e = entries[k];
+            const bool wins = (k == row_at_[e.row]) & (k == col_at_[e.col]) &
+                              (e.score - row_second_[e.row] - col_second_[e.col] > tol_);
+            row_taken_[e.row] |= wins;
+            col_taken_[e.col] |= wins;
+            kept[n] = k;
+            n += wins & e.relevant;
+            peeled |= wins;
+        }
+        kept.resize(n);
+        std::size_t still = 0;
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::uint32_t k = at_(q);
+            live_[still] = k;
+            still += (row_taken_[entries[k].row] | col_taken_[entries[k].col]) == 0;
         }
         live_.resize(still);
-        if (peeled) {
-            still = 0;
-            for (std::uint32_t k : live_) {
-                live_[still] = k;
-                still += col_taken_[entries[k].col] == 0;
-            }
-            live_.resize(still);
-        }
         return peeled;
     }
 
@@ -900,9 +904,9 @@ private:
     }
 
     double tol_ = 0.0;
-    std::vector<double> col_best_, col_second_;
-    std::vector<std::uint32_t> col_at_, live_;
-    std::vector<char> col_taken_;
+    std::vector<double> row_second_, col_best_, col_second_;
+    std::vector<std::uint32_t> row_at_, col_at_, live_;
+    std::vector<char> row_taken_, col_taken_;
     std::vector<std::uint32_t> parent_, block_of_, entry_block_, block_start_, by_block_, fill_, local_row_, local_col_,
         rows_, cols_;
     std::vector<char> relevant_block_;
@@ -1260,7 +1264,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             // Only a distractor row matched with IoU >= 0.5 removes anything.
             bool may_remove = false, nan = false;
             for (const FramePair& p : frame_pairs)
-                may_remove |= p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor;
+                may_remove |= (p.iou >= kClearThreshold - kEps) & (grow[p.gt].kind == kDistractor);
             if (!finder.swept())  // only the full pass can meet a NaN
                 for (const FramePair& p : frame_pairs) nan = nan || std::isnan(p.iou);
             // All the other rows' pairs for the full solve, those that can
@@ -1437,7 +1441,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             const Overlap& o = ov[k];
             const double denom = col_sum[o.col] + row_sum[o.row] - o.iou;
             if (denom > 0.0 + kEps) potential[o.pair] += o.iou / denom;
-            if (o.iou >= kClearThreshold) ++id_matches[o.pair];
+            id_matches[o.pair] += o.iou >= kClearThreshold;
         }
     }
     std::vector<double> alignment(num_pairs);
@@ -1581,12 +1585,12 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         entries.resize(nov);
         entry_overlap.resize(nov);
         std::size_t m = 0;
-        for (std::size_t k = 0; k < nov; ++k)
-            if (ov[k].iou >= kClearThreshold - kEps) {
-                const double bonus = prev_step[gid[ov[k].row]] == tid[ov[k].col] ? kContinuityBonus : 0.0;
-                entries[m] = {ov[k].row, ov[k].col, bonus + ov[k].iou, true};
-                entry_overlap[m++] = k;
-            }
+        for (std::size_t k = 0; k < nov; ++k) {
+            const double bonus = prev_step[gid[ov[k].row]] == tid[ov[k].col] ? kContinuityBonus : 0.0;
+            entries[m] = {ov[k].row, ov[k].col, bonus + ov[k].iou, true};
+            entry_overlap[m] = k;
+            m += ov[k].iou >= kClearThreshold - kEps;
+        }
         entries.resize(m);
         entry_overlap.resize(m);
         matched.clear();
