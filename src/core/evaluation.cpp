@@ -94,6 +94,32 @@ double pairwise_sum(const double* a, std::size_t n) {
     return pairwise_sum(a, half) + pairwise_sum(a + half, n - half);
 }
 
+// The larger and the smaller of two values that are not NaN, without a
+// branch (a compiler may branch on std::max).
+inline double larger(double a, double b) {
+#if defined(__SSE2__)
+    return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(a), _mm_set_sd(b)));
+#else
+    return a > b ? a : b;
+#endif
+}
+inline double smaller(double a, double b) {
+#if defined(__SSE2__)
+    return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(a), _mm_set_sd(b)));
+#else
+    return a < b ? a : b;
+#endif
+}
+
+// a when c holds, else b, without a branch.
+inline std::uint32_t pick(bool c, std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(c);
+    return (a & mask) | (b & ~mask);
+}
+
+// 0 and 1, looked up by a condition rather than branched on.
+constexpr double kZeroOne[2] = {0.0, 1.0};
+
 // IoU of two ltwh boxes as the official code computes it: corners first,
 // areas from the corners, no overlap when an area or the union is <= eps.
 double box_iou(const double* a, const double* b) {
@@ -736,17 +762,18 @@ private:
             const std::uint32_t k = at_(q);
             const Entry& e = entries[k];
             const double v = e.score, cb = col_best_[e.col];
-            col_second_[e.col] = std::max(col_second_[e.col], std::min(v, cb));
-            col_at_[e.col] = v > cb ? k : col_at_[e.col];
-            col_best_[e.col] = std::max(cb, v);
-            const bool fresh = e.row != row;
+            col_second_[e.col] = larger(col_second_[e.col], smaller(v, cb));
+            col_at_[e.col] = pick(v > cb, k, col_at_[e.col]);
+            col_best_[e.col] = larger(cb, v);
+            // A new row starts from 0 (scores are positive: times 0 is 0).
+            const bool same = e.row == row;
+            at = pick(same, at, kNone32);
             row = e.row;
-            best = fresh ? 0.0 : best;
-            second = fresh ? 0.0 : second;
-            at = fresh ? kNone32 : at;
-            second = std::max(second, std::min(v, best));
-            at = v > best ? k : at;
-            best = std::max(best, v);
+            best *= kZeroOne[same];
+            second *= kZeroOne[same];
+            second = larger(second, smaller(v, best));
+            at = pick(v > best, k, at);
+            best = larger(best, v);
             row_second_[row] = second;
             row_at_[row] = at;
         }
@@ -1586,7 +1613,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         entry_overlap.resize(nov);
         std::size_t m = 0;
         for (std::size_t k = 0; k < nov; ++k) {
-            const double bonus = prev_step[gid[ov[k].row]] == tid[ov[k].col] ? kContinuityBonus : 0.0;
+            const double bonus = kContinuityBonus * kZeroOne[prev_step[gid[ov[k].row]] == tid[ov[k].col]];
             entries[m] = {ov[k].row, ov[k].col, bonus + ov[k].iou, true};
             entry_overlap[m] = k;
             m += ov[k].iou >= kClearThreshold - kEps;
