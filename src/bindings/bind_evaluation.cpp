@@ -192,9 +192,9 @@ BoxColumns box_rows(const AnyF64& boxes, const char* name) {
 }
 
 ev::GroundTruthFormat parse_format(const std::string& fmt) {
-    if (fmt == "mot15") return ev::GroundTruthFormat::Mot15;
-    if (fmt == "mot17") return ev::GroundTruthFormat::Mot17;
-    refuse("evaluate_sequence: fmt must be 'mot15' or 'mot17', got '" + fmt + "'");
+    if (fmt == "2015") return ev::GroundTruthFormat::Mot15;
+    if (fmt == "2017") return ev::GroundTruthFormat::Mot17;
+    refuse("evaluate_sequence: fmt must be '2015' or '2017', got '" + fmt + "'");
 }
 
 py::array_t<std::int64_t> i64_alphas(const std::array<std::int64_t, ev::kAlphaCount>& v) {
@@ -377,12 +377,12 @@ void bind_evaluation(py::module_& m) {
                 integer_column(tracker_ids, tb.count, "tracker_ids", c.tracker_ids);
                 if (mot17) {
                     if (gt_flags.is_none() || gt_classes.is_none())
-                        refuse("evaluate_sequence: fmt 'mot17' needs gt_flags and gt_classes");
+                        refuse("evaluate_sequence: fmt '2017' needs gt_flags and gt_classes");
                     integer_column(gt_flags, gb.count, "gt_flags", c.flags);
                     integer_column(gt_classes, gb.count, "gt_classes", c.classes);
                 } else {
                     if (!gt_classes.is_none())
-                        refuse("evaluate_sequence: gt_classes is a 2017-format column; fmt 'mot15' has no classes");
+                        refuse("evaluate_sequence: gt_classes is a 2017-format column; fmt '2015' has no classes");
                     if (!gt_flags.is_none()) integer_column(gt_flags, gb.count, "gt_flags", c.flags);
                 }
                 gf = c.gt_frames.data();
