@@ -21,7 +21,7 @@ import loomfeather_cpp as lf
 from loomfeather_tools.evaluation import METRIC_NAMES, combine, evaluate_sequence
 
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "motchallenge"
-SPLITS = {"MOT15-train": "mot15", "MOT15-train-ACF": "mot15", "MOT17-halfval": "mot17"}
+SPLITS = {"MOT15-train": "2015", "MOT15-train-ACF": "2015", "MOT17-halfval": "2017"}
 EPS = np.finfo(float).eps
 ALPHAS = np.arange(0.05, 0.99, 0.05)  # the official localisation thresholds
 REL = 1e-9
@@ -88,7 +88,7 @@ def official(tmp: Path, seqs: dict[str, tuple[np.ndarray, np.ndarray, int]], fmt
               OUTPUT_DETAILED=False, PLOT_CURVES=False, LOG_ON_ERROR=None)
     dc = trackeval.datasets.MotChallenge2DBox.get_default_dataset_config()
     dc.update(GT_FOLDER=str(tmp / "gt"), TRACKERS_FOLDER=str(tmp / "trk"), TRACKERS_TO_EVAL=["T"],
-              BENCHMARK="MOT15" if fmt == "mot15" else "MOT17", SKIP_SPLIT_FOL=True, PRINT_CONFIG=False,
+              BENCHMARK="MOT15" if fmt == "2015" else "MOT17", SKIP_SPLIT_FOL=True, PRINT_CONFIG=False,
               SEQ_INFO={k: v[2] for k, v in seqs.items()}, OUTPUT_FOLDER=str(tmp / "out"))
     metrics = [trackeval.metrics.HOTA(), trackeval.metrics.CLEAR(), trackeval.metrics.Identity()]
     with contextlib.redirect_stdout(io.StringIO()), warnings.catch_warnings():
@@ -106,7 +106,7 @@ def official(tmp: Path, seqs: dict[str, tuple[np.ndarray, np.ndarray, int]], fmt
 def ours(seqs: dict[str, tuple[np.ndarray, np.ndarray, int]], fmt: str) -> dict[str, dict]:
     evals = {}
     for name, (gt, trk, n) in seqs.items():
-        extra = {"gt_classes": gt[:, 7]} if fmt == "mot17" else {}
+        extra = {"gt_classes": gt[:, 7]} if fmt == "2017" else {}
         evals[name] = evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6],
                                         num_frames=n, fmt=fmt, gt_flags=np.trunc(gt[:, 6]), **extra)
     out = {name: e.metrics for name, e in evals.items()}
@@ -157,7 +157,7 @@ def random_sequence(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.
             box = np.r_[q(pos + vel * f), size]
             flag = 0 if rng.random() < 0.1 else 1
             for gid in ([k + 1, 100 + k] if clone else [k + 1]):
-                gt_rows.append([f, gid, *box, flag, cls, 1.0] if fmt == "mot17" else [f, gid, *box, flag, -1, -1, -1])
+                gt_rows.append([f, gid, *box, flag, cls, 1.0] if fmt == "2017" else [f, gid, *box, flag, -1, -1, -1])
             if rng.random() < 0.15:
                 continue  # missed: fragmentation
             if rng.random() < 0.05:
@@ -171,7 +171,7 @@ def random_sequence(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.
     for f in range(1, n + 1):  # false positives
         for _ in range(int(rng.random() < 0.4)):
             trk_rows.append([f, 5000 + int(rng.integers(0, 6)), *q(rng.uniform(0, 250, 2)), *q(rng.uniform(8, 80, 2))])
-    gt = np.array(gt_rows, dtype=float).reshape(-1, 9 if fmt == "mot17" else 10)
+    gt = np.array(gt_rows, dtype=float).reshape(-1, 9 if fmt == "2017" else 10)
     trk = np.array(trk_rows, dtype=float).reshape(-1, 6)
     # Frames with only ground truth or only tracker rows, and empty ones.
     gone = rng.random(n + 1) < 0.1
@@ -184,10 +184,10 @@ def random_sequence(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.
     return gt[rng.permutation(len(gt))], trk[rng.permutation(len(trk))], n
 
 
-@pytest.mark.parametrize("fmt", ["mot15", "mot17"])
+@pytest.mark.parametrize("fmt", ["2015", "2017"])
 def test_random_sequences_equal_official(tmp_path, fmt):
     pytest.importorskip("trackeval")
-    rng = np.random.default_rng(7 if fmt == "mot15" else 8)
+    rng = np.random.default_rng(7 if fmt == "2015" else 8)
     for round_ in range(100):
         seqs = {f"S{k}": random_sequence(rng, fmt) for k in range(6)}
         assert_same(ours(seqs, fmt), official(tmp_path / str(round_), seqs, fmt))
@@ -204,7 +204,7 @@ def test_threshold_touching_pairs_equal_official(tmp_path):
         gt.append([f, f, *box, 1, 1, 1.0])
         trk.append([f, f, *_touching(rng, box)])
     seqs = {"S": (np.array(gt), np.array(trk), 600)}
-    assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
+    assert_same(ours(seqs, "2017"), official(tmp_path, seqs, "2017"))
 
 
 # ---------------------------------------------------------------- ties, and the full-matrix computation
@@ -223,7 +223,7 @@ def with_ties(rng: np.random.Generator, gt: np.ndarray, trk: np.ndarray, n: int,
     g_extra, t_extra = [], []
     for f in range(first, last + 1):
         for gid, dx in ((900, 0), (901, 2)):
-            tail = [1, 1, 1.0] if fmt == "mot17" else [1, -1, -1, -1]
+            tail = [1, 1, 1.0] if fmt == "2017" else [1, -1, -1, -1]
             g_extra.append([f, gid, x + dx, y, 10, 10, *tail])
         for tid, dy in ((9000, -1), (9001, 1)):
             t_extra.append([f, tid, x + 1, y + dy, 10, 10])
@@ -256,7 +256,7 @@ def crowd(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.ndarray, i
     for f in range(1, n + 1):
         pos += rng.normal(0, 2, (k, 2))
         for i in range(k):
-            tail = [1, cls[i], 1.0] if fmt == "mot17" else [1, -1, -1, -1]
+            tail = [1, cls[i], 1.0] if fmt == "2017" else [1, -1, -1, -1]
             gt.append([f, i, *pos[i], *size[i], *tail])
             if rng.random() < 0.9:
                 tid = 1000 + i + (5000 if rng.random() < 0.05 else 0)  # a few identity switches
@@ -265,19 +265,19 @@ def crowd(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.ndarray, i
 
 
 def _evaluate(gt, trk, n, fmt, full):
-    extra = {"gt_classes": gt[:, 7]} if fmt == "mot17" else {}
+    extra = {"gt_classes": gt[:, 7]} if fmt == "2017" else {}
     ev = evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=n, fmt=fmt,
                            gt_flags=np.trunc(gt[:, 6]), full_matrices=full, **extra)
     counts = {k: v.tolist() if isinstance(v, np.ndarray) else v for k, v in ev.counts.items()}
     return counts.pop("full_matrix_frames"), counts, ev.metrics
 
 
-@pytest.mark.parametrize("fmt", ["mot15", "mot17"])
+@pytest.mark.parametrize("fmt", ["2015", "2017"])
 @pytest.mark.parametrize("kind", ["ties", "no ties", "crowd"])
 def test_block_matching_equals_full_matrices(fmt, kind):
     """Every count and metric is the same, bit for bit, as computed over each
     frame's full matrices; ties send frames to the full solve, and only ties."""
-    rng = np.random.default_rng([21, 22][fmt == "mot17"] + 10 * ["ties", "no ties", "crowd"].index(kind))
+    rng = np.random.default_rng([21, 22][fmt == "2017"] + 10 * ["ties", "no ties", "crowd"].index(kind))
     fell_back = solved_in_full = 0
     for _ in range(8 if kind == "crowd" else 150):
         if kind == "crowd":
@@ -296,10 +296,10 @@ def test_block_matching_equals_full_matrices(fmt, kind):
         assert fell_back == 0 and solved_in_full > 0
 
 
-@pytest.mark.parametrize("fmt", ["mot15", "mot17"])
+@pytest.mark.parametrize("fmt", ["2015", "2017"])
 def test_tie_heavy_sequences_equal_official(tmp_path, fmt):
     pytest.importorskip("trackeval")
-    rng = np.random.default_rng(31 if fmt == "mot15" else 32)
+    rng = np.random.default_rng(31 if fmt == "2015" else 32)
     for round_ in range(20):
         seqs = {}
         for k in range(6):
@@ -323,12 +323,12 @@ def test_tied_distractor_behind_a_scored_pair_equals_official(tmp_path):
             gt += [[f, i, *box, 1, cls, 1.0] for i, box, cls in gt_order]
             trk += [[f, i, *box] for i, box in trk_order]
     gt, trk = np.array(gt, dtype=float), np.array(trk, dtype=float)
-    fast, counts, metrics = _evaluate(gt, trk, f, "mot17", full=False)
-    assert (counts, metrics) == _evaluate(gt, trk, f, "mot17", full=True)[1:]
+    fast, counts, metrics = _evaluate(gt, trk, f, "2017", full=False)
+    assert (counts, metrics) == _evaluate(gt, trk, f, "2017", full=True)[1:]
     assert fast["distractors"] == f
     if importlib.util.find_spec("trackeval"):
         seqs = {"S": (gt, trk, f)}
-        assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
+        assert_same(ours(seqs, "2017"), official(tmp_path, seqs, "2017"))
 
 
 def test_ignored_rows_in_a_distractor_block_equal_official(tmp_path):
@@ -347,12 +347,12 @@ def test_ignored_rows_in_a_distractor_block_equal_official(tmp_path):
         gt += [[f, i, *b, 1, cls, 1.0] for i, b, cls in order]
         trk += [[f, 1, *box(0)], [f, 2, *box(3)], [f, 3, *box(40)]]
     gt, trk = np.array(gt, dtype=float), np.array(trk, dtype=float)
-    fast, counts, metrics = _evaluate(gt, trk, f, "mot17", full=False)
-    assert (counts, metrics) == _evaluate(gt, trk, f, "mot17", full=True)[1:]
+    fast, counts, metrics = _evaluate(gt, trk, f, "2017", full=False)
+    assert (counts, metrics) == _evaluate(gt, trk, f, "2017", full=True)[1:]
     assert counts["tracker_dets"] == 3 * f and fast["distractors"] == 0
     if importlib.util.find_spec("trackeval"):
         seqs = {"S": (gt, trk, f)}
-        assert_same(ours(seqs, "mot17"), official(tmp_path, seqs, "mot17"))
+        assert_same(ours(seqs, "2017"), official(tmp_path, seqs, "2017"))
 
 
 # ---------------------------------------------------------------- shared benchmark splits
@@ -395,12 +395,12 @@ def test_column_layouts_give_the_same_numbers():
     box arrays, integer or float32 columns: read in place or converted, the
     same numbers as from contiguous float64 copies."""
     rng = np.random.default_rng(5)
-    gt, trk, n = random_sequence(rng, "mot17")
+    gt, trk, n = random_sequence(rng, "2017")
     while not (len(gt) and len(trk)):
-        gt, trk, n = random_sequence(rng, "mot17")
+        gt, trk, n = random_sequence(rng, "2017")
 
     def run(g_frames, g_ids, g_boxes, t_frames, t_ids, t_boxes, flags, classes):
-        c, m = lf.evaluate_sequence(g_frames, g_ids, g_boxes, t_frames, t_ids, t_boxes, n, "mot17", flags, classes)
+        c, m = lf.evaluate_sequence(g_frames, g_ids, g_boxes, t_frames, t_ids, t_boxes, n, "2017", flags, classes)
         return c["hota_tp"].tolist(), c["idtp"], c["clr_tp"], m
 
     contiguous = [np.ascontiguousarray(a) for a in (gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6],
@@ -419,22 +419,22 @@ def test_frame_order_is_free_and_records_travel():
     """Rows grouped by frame in any order give the same numbers; records
     survive pickling and combine as before."""
     rng = np.random.default_rng(3)
-    gt, trk, n = random_sequence(rng, "mot17")
+    gt, trk, n = random_sequence(rng, "2017")
     while not (len(gt) and len(trk)):
-        gt, trk, n = random_sequence(rng, "mot17")
-    ev = ours({"S": (gt, trk, n)}, "mot17")
+        gt, trk, n = random_sequence(rng, "2017")
+    ev = ours({"S": (gt, trk, n)}, "2017")
     # Reverse the frames but keep each frame's rows in their order.
     g2, t2 = gt[np.argsort(-gt[:, 0], kind="stable")], trk[np.argsort(-trk[:, 0], kind="stable")]
-    assert ours({"S": (g2, t2, n)}, "mot17") == ev
+    assert ours({"S": (g2, t2, n)}, "2017") == ev
     one = evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=n,
-                            fmt="mot17", gt_flags=gt[:, 6], gt_classes=gt[:, 7])
+                            fmt="2017", gt_flags=gt[:, 6], gt_classes=gt[:, 7])
     back = pickle.loads(pickle.dumps(one))
     assert combine([back, back]) == combine([one, one])
 
 
 def _args(**change):
     a = dict(gt_frames=[1, 2], gt_ids=[1, 1], gt_ltwh=[[0, 0, 10, 10]] * 2, trk_frames=[1], trk_ids=[5],
-             trk_ltwh=[[0, 0, 10, 10]], num_frames=2, fmt="mot17", gt_flags=[1, 1], gt_classes=[1, 1])
+             trk_ltwh=[[0, 0, 10, 10]], num_frames=2, fmt="2017", gt_flags=[1, 1], gt_classes=[1, 1])
     a.update(change)
     return a
 
@@ -452,8 +452,8 @@ def _args(**change):
         ({"gt_classes": [1, np.inf]}, r"gt_classes\[1\] is not an integer"),
         ({"gt_classes": [1, 14]}, "class 14 is not a 2017-format class"),
         ({"gt_classes": None}, "needs gt_flags and gt_classes"),
-        ({"fmt": "mot15"}, "gt_classes is a 2017-format column"),
-        ({"fmt": "mot16"}, "fmt must be 'mot15' or 'mot17'"),
+        ({"fmt": "2015"}, "gt_classes is a 2017-format column"),
+        ({"fmt": "mot17"}, "fmt must be '2015' or '2017'"),
         ({"trk_ltwh": [[0, 0, np.nan, 10]]}, "box is not finite"),
         ({"trk_ltwh": [[0, 0, 10]]}, r"tracker_boxes must be an \(N, 4\) array"),
         ({"gt_flags": [1]}, "gt_flags must be a 1-D array of 2 values"),

@@ -153,12 +153,12 @@ def test_split_run_writes_results_summaries_and_the_same_bytes_on_every_engine(s
     serial = tmp_path / "serial"
     doc = json.loads((serial / "summary.json").read_text())
     evaluations = []
-    for name, fmt, length in [("SEQ-01", "mot17", 140), ("SEQ-02", "mot15", 90), ("SEQ-03", "mot17", 60)]:
+    for name, fmt, length in [("SEQ-01", "2017", 140), ("SEQ-02", "2015", 90), ("SEQ-03", "2017", 60)]:
         assert run(capsys, split / name / "det" / "det.txt", "-o", tmp_path / "one.txt")[0] == 0
         assert (tmp_path / "one.txt").read_bytes() == (serial / f"{name}.txt").read_bytes()
         trk = np.loadtxt(serial / f"{name}.txt", delimiter=",", ndmin=2)
         gt = np.loadtxt(split / name / "gt" / "gt.txt", delimiter=",", ndmin=2)
-        extra = {"gt_flags": gt[:, 6], "gt_classes": gt[:, 7]} if fmt == "mot17" else {}
+        extra = {"gt_flags": gt[:, 6], "gt_classes": gt[:, 7]} if fmt == "2017" else {}
         ev = evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=length, fmt=fmt, **extra)
         assert doc["sequences"][name] == {k: ev.metrics[k] for k in METRICS}
         evaluations.append(ev)

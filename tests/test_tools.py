@@ -80,7 +80,7 @@ def test_example_writes_everything_and_keeps_its_quality(tmp_path, capsys):
     gt = np.loadtxt(folder / "gt.txt", delimiter=",")
     trk = np.loadtxt(folder / "results.txt", delimiter=",")
     m = evaluate_sequence(
-        gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=600, fmt="mot17", gt_flags=gt[:, 6], gt_classes=gt[:, 7]
+        gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=600, fmt="2017", gt_flags=gt[:, 6], gt_classes=gt[:, 7]
     ).metrics
     print(f"example: MOTA {m['MOTA']:.4f} IDF1 {m['IDF1']:.4f} HOTA {m['HOTA']:.4f} IDSW {m['IDSW']}")
     assert m["MOTA"] >= MOTA_FLOOR and m["IDF1"] >= IDF1_FLOOR and m["HOTA"] >= HOTA_FLOOR

@@ -197,7 +197,7 @@ def evaluate_sequence(
     tracker_ids: ArrayLike,
     tracker_boxes: ArrayLike,
     num_frames: _Int,
-    fmt: str,
+    fmt: Literal["2015", "2017"],
     gt_flags: object = None,
     gt_classes: object = None,
     full_matrices: bool = False,

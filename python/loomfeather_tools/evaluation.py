@@ -7,11 +7,11 @@ hands over columns. Boxes are left, top, width, height; frames are 1-based.
 
 Ground-truth formats (``fmt``):
 
-* ``"mot15"`` (2015: ``frame, id, left, top, width, height, conf, x, y, z``):
+* ``"2015"`` (``frame, id, left, top, width, height, conf, x, y, z``):
   no classes; the last three columns are world coordinates. Rows whose
   ``conf`` is 0 are ignored, as the official code does (pass that column as
   ``gt_flags``; without it every row is scored).
-* ``"mot17"`` (2017, also MOT16, MOT20: ``frame, id, left, top, width, height,
+* ``"2017"`` (also MOT16, MOT20: ``frame, id, left, top, width, height,
   flag, class, visibility``): rows with flag 0 are ignored, class 1 is scored,
   tracker boxes matched (IoU >= 0.5) to a row of class 2, 7, 8 or 12 (flag 0
   or not) are removed first, rows of the other classes (3-6, 9-11, 13) are
@@ -50,7 +50,14 @@ class SequenceEvaluation:
 
 
 def _column(values: ArrayLike | None) -> np.ndarray | None:
-    return None if values is None else np.asarray(values, dtype=np.float64).reshape(-1)
+    # int64 and float64 columns go as they are (the extension reads int64 in
+    # place and checks float64 values are whole); anything else as float64.
+    if values is None:
+        return None
+    a = np.asarray(values)
+    if a.dtype != np.int64 and a.dtype != np.float64:
+        a = a.astype(np.float64)
+    return a.reshape(-1)
 
 
 def _boxes(values: ArrayLike) -> np.ndarray:
@@ -67,7 +74,7 @@ def evaluate_sequence(
     trk_ltwh: ArrayLike,
     *,
     num_frames: int,
-    fmt: Literal["mot15", "mot17"],
+    fmt: Literal["2015", "2017"],
     gt_flags: ArrayLike | None = None,
     gt_classes: ArrayLike | None = None,
     full_matrices: bool = False,
@@ -77,7 +84,7 @@ def evaluate_sequence(
     Rows may come in any frame order; within a frame, their order is the
     file's (it decides ties, as in the official code). ``gt_flags`` (the
     seventh column) and ``gt_classes`` (the eighth) are required with
-    ``fmt="mot17"``; with ``"mot15"``, ``gt_flags`` is optional and
+    ``fmt="2017"``; with ``"2015"``, ``gt_flags`` is optional and
     ``gt_classes`` is refused. Raises ValueError on a frame outside ``1..num_frames``, a
     non-integer frame or id, a non-finite box, an id repeated within a frame,
     or an unknown class.

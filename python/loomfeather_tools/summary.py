@@ -45,7 +45,6 @@ METRICS = ("HOTA", "DetA", "AssA", "LocA", "MOTA", "MOTP", "IDF1", "IDP", "IDR",
 RATIOS = frozenset(METRICS[:9])
 LOWER_IS_BETTER = frozenset({"IDSW", "FP", "FN", "ML", "Frag"})
 COMBINED = "COMBINED"
-_FORMATS = {"2015": "mot15", "2017": "mot17"}  # ground-truth format -> the evaluator's name
 
 
 def evaluate_run(gt: GroundTruth, frames: NDArray[np.int64], ids: NDArray[np.int64], ltwh: NDArray[np.float64], num_frames: int) -> Any:
@@ -61,7 +60,7 @@ def evaluate_run(gt: GroundTruth, frames: NDArray[np.int64], ids: NDArray[np.int
         ids,
         ltwh,
         num_frames=num_frames,
-        fmt=_FORMATS[gt.fmt],
+        fmt=gt.fmt,
         gt_flags=gt.flags,  # 2017: the consider flag; 2015: conf (rows of conf 0 are not scored)
         gt_classes=gt.classes if gt.fmt == "2017" else None,
     )

@@ -1,4 +1,5 @@
 // evaluate_sequence, combine_evaluations and linear_assignment_scipy.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -21,8 +22,9 @@ constexpr py::ssize_t kAlphas = static_cast<py::ssize_t>(ev::kAlphaCount);
 // (a column of a loaded table), is not copied; anything else is converted.
 using AnyF64 = py::array_t<double, py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
 
-// The integer columns of a call, kept per thread from one call to the next
-// (a long sequence's columns are large) unless they grew past kKeptValues.
+// The integer columns of a call that had to be converted, kept per thread
+// from one call to the next (a long sequence's columns are large) unless
+// they grew past kKeptValues.
 constexpr std::size_t kKeptValues = std::size_t{1} << 22;
 struct IntegerColumns {
     std::vector<std::int64_t> gt_frames, gt_ids, tracker_frames, tracker_ids, flags, classes;
@@ -32,9 +34,39 @@ struct IntegerColumns {
     }
 };
 
-// Integers travel as float64 arrays; anything that is not a whole number of
-// at most 2**53 in magnitude is refused rather than truncated.
-void integer_column(const AnyF64& a, std::size_t n, const char* name, std::vector<std::int64_t>& out) {
+// Out of line: the caller then holds the address as a plain pointer.
+[[gnu::noinline]] IntegerColumns& thread_columns() {
+    thread_local IntegerColumns columns;
+    return columns;
+}
+
+// A column as float64 (any stride), converted by NumPy when it is not one;
+// a ValueError naming the column when NumPy cannot (a MemoryError, or what
+// is not an Exception, propagates as itself).
+AnyF64 float_column(const py::handle& obj, const char* name) {
+    try {
+        return AnyF64(py::reinterpret_borrow<py::object>(obj));
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_MemoryError) || !e.matches(PyExc_Exception)) throw;
+        refuse(std::string("evaluate_sequence: ") + name + " must be an array of numbers");
+    }
+}
+
+// Integers travel as int64 arrays (read as they are: contiguous ones in
+// place) or as float64 arrays (or anything NumPy casts to float64), in which
+// anything that is not a whole number of at most 2**53 in magnitude is
+// refused rather than truncated.
+void integer_column(const py::handle& obj, std::size_t n, const char* name, std::vector<std::int64_t>& out) {
+    const py::array raw = py::array::ensure(obj);
+    if (raw && raw.dtype().is(py::dtype::of<std::int64_t>()) && raw.ndim() == 1 &&
+        static_cast<std::size_t>(raw.shape(0)) == n) {
+        out.resize(n);
+        const char* at = static_cast<const char*>(raw.data());
+        for (std::size_t i = 0; i < n; ++i)
+            std::memcpy(&out[i], at + static_cast<py::ssize_t>(i) * raw.strides(0), sizeof(std::int64_t));
+        return;
+    }
+    const AnyF64 a = float_column(obj, name);
     if (a.ndim() != 1 || static_cast<std::size_t>(a.shape(0)) != n)
         refuse(std::string("evaluate_sequence: ") + name + " must be a 1-D array of " + std::to_string(n) +
                " values (one per box)");
@@ -61,10 +93,77 @@ void integer_column(const AnyF64& a, std::size_t n, const char* name, std::vecto
     }
 }
 
-AnyF64 optional_column(const py::object& obj, const char* name) {
-    AnyF64 a = AnyF64::ensure(obj);
-    if (!a) refuse(std::string("evaluate_sequence: ") + name + " must be an array of numbers");
-    return a;
+// The integer columns of one side at once. A contiguous int64 column is read
+// in place; the others are converted in one pass over the rows (the columns
+// of a loaded table lie side by side in memory, so each row's values are
+// read together). False, leaving `out` unset, when a column is not a 1-D
+// array of n numbers or holds anything but whole numbers of at most 2**53 in
+// magnitude: integer_column, column by column, then names the fault.
+struct IntegerSource {
+    const py::handle* obj;
+    std::vector<std::int64_t>* store;
+    const std::int64_t** out;
+};
+
+bool integer_columns(const IntegerSource* sources, std::size_t count, std::size_t n, std::vector<py::object>& alive) {
+    struct Pass {
+        const char* at;
+        py::ssize_t step;
+        bool whole;  // int64
+        std::int64_t* to;
+    };
+    Pass pass[4];
+    std::size_t m = 0;
+    for (std::size_t q = 0; q < count; ++q) {
+        const IntegerSource& s = sources[q];
+        py::array a = py::array::ensure(*s.obj);
+        if (!a || a.ndim() != 1 || static_cast<std::size_t>(a.shape(0)) != n) return false;
+        const bool whole = a.dtype().is(py::dtype::of<std::int64_t>());
+        if (whole && a.strides(0) == static_cast<py::ssize_t>(sizeof(std::int64_t)) &&
+            reinterpret_cast<std::uintptr_t>(a.data()) % alignof(std::int64_t) == 0) {
+            *s.out = static_cast<const std::int64_t*>(a.data());
+            alive.push_back(std::move(a));
+            continue;
+        }
+        if (!whole) {
+            AnyF64 f = AnyF64::ensure(a);
+            if (!f) return false;
+            a = std::move(f);
+        }
+        s.store->resize(n);
+        pass[m++] = {static_cast<const char*>(a.data()), a.strides(0), whole, s.store->data()};
+        alive.push_back(std::move(a));
+    }
+    // Blocks of rows, column by column within a block: the block's part of
+    // the table stays in cache from one column to the next.
+    constexpr std::size_t kBlock = 512;
+    unsigned broken = 0;
+    for (std::size_t first = 0; first < n; first += kBlock) {
+        const std::size_t end = std::min(n, first + kBlock);
+        for (std::size_t q = 0; q < m; ++q) {
+            const Pass& p = pass[q];
+            const char* from = p.at + static_cast<py::ssize_t>(first) * p.step;
+            if (p.whole) {
+                for (std::size_t i = first; i < end; ++i, from += p.step)
+                    std::memcpy(p.to + i, from, sizeof(std::int64_t));
+                continue;
+            }
+            // Within 2**53 (NaN fails too), then whole: the conversion is
+            // exact, and converts back to the same value; anything else is
+            // replaced by 0.5, whose conversion (0) does not.
+            for (std::size_t i = first; i < end; ++i, from += p.step) {
+                double v;
+                std::memcpy(&v, from, sizeof v);
+                const std::int64_t k = static_cast<std::int64_t>(std::fabs(v) <= 9007199254740992.0 ? v : 0.5);
+                broken |= static_cast<unsigned>(static_cast<double>(k) != v);
+                p.to[i] = k;
+            }
+        }
+    }
+    if (broken != 0) return false;
+    for (std::size_t q = 0; q < count; ++q)
+        if (*sources[q].out == nullptr) *sources[q].out = sources[q].store->data();
+    return true;
 }
 
 // (N, 4) boxes; an empty array of any shape is no boxes. Rows of four
@@ -93,9 +192,9 @@ BoxColumns box_rows(const AnyF64& boxes, const char* name) {
 }
 
 ev::GroundTruthFormat parse_format(const std::string& fmt) {
-    if (fmt == "mot15") return ev::GroundTruthFormat::Mot15;
-    if (fmt == "mot17") return ev::GroundTruthFormat::Mot17;
-    refuse("evaluate_sequence: fmt must be 'mot15' or 'mot17', got '" + fmt + "'");
+    if (fmt == "2015") return ev::GroundTruthFormat::Mot15;
+    if (fmt == "2017") return ev::GroundTruthFormat::Mot17;
+    refuse("evaluate_sequence: fmt must be '2015' or '2017', got '" + fmt + "'");
 }
 
 py::array_t<std::int64_t> i64_alphas(const std::array<std::int64_t, ev::kAlphaCount>& v) {
@@ -249,37 +348,52 @@ py::array_t<std::int64_t> to_i64(const std::vector<std::int64_t>& values) {
 void bind_evaluation(py::module_& m) {
     m.def(
         "evaluate_sequence",
-        [](const AnyF64& gt_frames, const AnyF64& gt_ids, const AnyF64& gt_boxes, const AnyF64& tracker_frames,
-           const AnyF64& tracker_ids, const AnyF64& tracker_boxes, int num_frames, const std::string& fmt,
-           const py::object& gt_flags, const py::object& gt_classes, bool full_matrices) {
+        [](const py::object& gt_frames, const py::object& gt_ids, const AnyF64& gt_boxes,
+           const py::object& tracker_frames, const py::object& tracker_ids, const AnyF64& tracker_boxes,
+           int num_frames, const std::string& fmt, const py::object& gt_flags, const py::object& gt_classes,
+           bool full_matrices) {
             const ev::GroundTruthFormat format = parse_format(fmt);
+            const bool mot17 = format == ev::GroundTruthFormat::Mot17;
             const BoxColumns gb = box_rows(gt_boxes, "gt_boxes");
             const BoxColumns tb = box_rows(tracker_boxes, "tracker_boxes");
-            thread_local IntegerColumns columns;
-            IntegerColumns& c = columns;
-            integer_column(gt_frames, gb.count, "gt_frames", c.gt_frames);
-            integer_column(gt_ids, gb.count, "gt_ids", c.gt_ids);
-            integer_column(tracker_frames, tb.count, "tracker_frames", c.tracker_frames);
-            integer_column(tracker_ids, tb.count, "tracker_ids", c.tracker_ids);
-            if (format == ev::GroundTruthFormat::Mot17) {
-                if (gt_flags.is_none() || gt_classes.is_none())
-                    refuse("evaluate_sequence: fmt 'mot17' needs gt_flags and gt_classes");
-                integer_column(optional_column(gt_flags, "gt_flags"), gb.count, "gt_flags", c.flags);
-                integer_column(optional_column(gt_classes, "gt_classes"), gb.count, "gt_classes", c.classes);
-            } else {
-                if (!gt_classes.is_none())
-                    refuse("evaluate_sequence: gt_classes is a 2017-format column; fmt 'mot15' has no classes");
-                if (!gt_flags.is_none())
-                    integer_column(optional_column(gt_flags, "gt_flags"), gb.count, "gt_flags", c.flags);
+            IntegerColumns& c = thread_columns();
+            const std::int64_t *gf = nullptr, *gi = nullptr, *tf = nullptr, *ti = nullptr, *fl = nullptr,
+                               *cl = nullptr;
+            std::vector<py::object> alive;  // arrays read in place
+            const IntegerSource tracker_sources[] = {{&tracker_frames, &c.tracker_frames, &tf},
+                                                     {&tracker_ids, &c.tracker_ids, &ti}};
+            IntegerSource gt_sources[4] = {{&gt_frames, &c.gt_frames, &gf}, {&gt_ids, &c.gt_ids, &gi}};
+            std::size_t ng = 2;
+            if (!gt_flags.is_none()) gt_sources[ng++] = {&gt_flags, &c.flags, &fl};
+            if (!gt_classes.is_none()) gt_sources[ng++] = {&gt_classes, &c.classes, &cl};
+            const bool read = (mot17 ? !gt_flags.is_none() && !gt_classes.is_none() : gt_classes.is_none()) &&
+                              integer_columns(gt_sources, ng, gb.count, alive) &&
+                              integer_columns(tracker_sources, 2, tb.count, alive);
+            if (!read) {
+                // Column by column, to name the fault.
+                integer_column(gt_frames, gb.count, "gt_frames", c.gt_frames);
+                integer_column(gt_ids, gb.count, "gt_ids", c.gt_ids);
+                integer_column(tracker_frames, tb.count, "tracker_frames", c.tracker_frames);
+                integer_column(tracker_ids, tb.count, "tracker_ids", c.tracker_ids);
+                if (mot17) {
+                    if (gt_flags.is_none() || gt_classes.is_none())
+                        refuse("evaluate_sequence: fmt '2017' needs gt_flags and gt_classes");
+                    integer_column(gt_flags, gb.count, "gt_flags", c.flags);
+                    integer_column(gt_classes, gb.count, "gt_classes", c.classes);
+                } else {
+                    if (!gt_classes.is_none())
+                        refuse("evaluate_sequence: gt_classes is a 2017-format column; fmt '2015' has no classes");
+                    if (!gt_flags.is_none()) integer_column(gt_flags, gb.count, "gt_flags", c.flags);
+                }
+                gf = c.gt_frames.data();
+                gi = c.gt_ids.data();
+                tf = c.tracker_frames.data();
+                ti = c.tracker_ids.data();
+                fl = gt_flags.is_none() ? nullptr : c.flags.data();
+                cl = mot17 ? c.classes.data() : nullptr;
             }
-            ev::GroundTruthRows gt{gb.count,
-                                   c.gt_frames.data(),
-                                   c.gt_ids.data(),
-                                   gb.data,
-                                   gt_flags.is_none() ? nullptr : c.flags.data(),
-                                   format == ev::GroundTruthFormat::Mot17 ? c.classes.data() : nullptr,
-                                   gb.stride};
-            ev::TrackerRows tracker{tb.count, c.tracker_frames.data(), c.tracker_ids.data(), tb.data, tb.stride};
+            ev::GroundTruthRows gt{gb.count, gf, gi, gb.data, fl, mot17 ? cl : nullptr, gb.stride};
+            ev::TrackerRows tracker{tb.count, tf, ti, tb.data, tb.stride};
             ev::EvaluationOptions options;
             options.full_matrices = full_matrices;
             const ev::SequenceEvaluation r = ev::evaluate_sequence(gt, tracker, num_frames, format, options);

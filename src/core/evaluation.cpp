@@ -9,10 +9,15 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace loomfeather::evaluation {
 namespace {
@@ -24,6 +29,47 @@ constexpr double kContinuityBonus = 1000.0;
 constexpr std::int64_t kNone = -1;
 
 [[noreturn]] void refuse(const std::string& text) { throw std::invalid_argument("evaluate_sequence: " + text); }
+
+// A growable array of plain records, for the per-pair lists: growing leaves
+// the new places unwritten (std::vector writes zeros there first), and
+// appending is inline.
+template <class T>
+class Buffer {
+public:
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T* data() { return data_.get(); }
+    T* begin() { return data_.get(); }
+    T* end() { return data_.get() + size_; }
+    const T* begin() const { return data_.get(); }
+    const T* end() const { return data_.get() + size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    std::size_t capacity() const { return capacity_; }
+    void clear() { size_ = 0; }
+    void push_back(const T& v) {
+        if (size_ == capacity_) grow(size_ + 1);
+        data_[size_++] = v;
+    }
+    void reserve(std::size_t n) {
+        if (n > capacity_) grow(n);
+    }
+    void resize(std::size_t n) {
+        reserve(n);
+        size_ = n;
+    }
+
+private:
+    [[gnu::noinline]] void grow(std::size_t n) {
+        const std::size_t capacity = std::max(n, 2 * capacity_);
+        std::unique_ptr<T[]> data(new T[capacity]);
+        std::copy(data_.get(), data_.get() + size_, data.get());
+        data_ = std::move(data);
+        capacity_ = capacity;
+    }
+    std::unique_ptr<T[]> data_;
+    std::size_t size_ = 0, capacity_ = 0;
+};
 
 // NumPy's pairwise summation, the order of ndarray.sum over a contiguous run:
 // plain below 8 values, eight partial sums up to 128, halves above.
@@ -47,6 +93,32 @@ double pairwise_sum(const double* a, std::size_t n) {
     half -= half % 8;
     return pairwise_sum(a, half) + pairwise_sum(a + half, n - half);
 }
+
+// The larger and the smaller of two values that are not NaN, without a
+// branch (a compiler may branch on std::max).
+inline double larger(double a, double b) {
+#if defined(__SSE2__)
+    return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(a), _mm_set_sd(b)));
+#else
+    return a > b ? a : b;
+#endif
+}
+inline double smaller(double a, double b) {
+#if defined(__SSE2__)
+    return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(a), _mm_set_sd(b)));
+#else
+    return a < b ? a : b;
+#endif
+}
+
+// a when c holds, else b, without a branch.
+inline std::uint32_t pick(bool c, std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(c);
+    return (a & mask) | (b & ~mask);
+}
+
+// 0 and 1, looked up by a condition rather than branched on.
+constexpr double kZeroOne[2] = {0.0, 1.0};
 
 // IoU of two ltwh boxes as the official code computes it: corners first,
 // areas from the corners, no overlap when an area or the union is <= eps.
@@ -77,27 +149,72 @@ struct Row {
 };
 
 // The rows of one side in frame order, input order within a frame: frame f
-// holds rows[start[f-1] .. start[f]). One record a row, so that putting a row
-// in its place writes one piece of memory.
+// holds positions start[f-1] .. start[f], position k being input row row(k).
+// Rows already in frame order (as written by a tracker) are taken as they
+// are; otherwise only their indices are put in order (eight bytes a row to
+// place, rather than the whole row).
 struct FrameRows {
-    std::vector<std::size_t> start;
-    std::vector<Row> rows;
+    std::vector<std::size_t> start, order;
+    bool in_order = true;
     std::size_t first(std::int64_t f) const { return start[static_cast<std::size_t>(f) - 1]; }
     std::size_t size(std::int64_t f) const { return start[static_cast<std::size_t>(f)] - first(f); }
+    std::size_t row(std::size_t k) const { return in_order ? k : order[k]; }
 };
 
-void by_frame(std::size_t count, const std::int64_t* frames, const std::int64_t* ids, const double* ltwh,
-              std::size_t stride, const std::uint8_t* kind, std::int64_t num_frames, FrameRows& b) {
+// A side's columns, with the kind of each ground-truth row (null: every row
+// scored).
+struct Columns {
+    std::size_t count;
+    const std::int64_t* frames;
+    const std::int64_t* ids;
+    const double* ltwh;
+    std::size_t stride;
+    const std::uint8_t* kind;
+};
+
+// One pass over a side's rows: false when a frame lies outside
+// 1..num_frames or a box value is not finite (check_rows then names it);
+// otherwise the rows put in frame order, and lo, hi the range of the ids.
+bool order_by_frame(const Columns& c, std::int64_t num_frames, FrameRows& b, std::int64_t& lo, std::int64_t& hi) {
     b.start.assign(static_cast<std::size_t>(num_frames) + 1, 0);
-    for (std::size_t r = 0; r < count; ++r) ++b.start[static_cast<std::size_t>(frames[r])];
-    std::partial_sum(b.start.begin(), b.start.end(), b.start.begin());
-    std::vector<std::size_t> fill(b.start.begin(), b.start.end() - 1);
-    b.rows.resize(count);
-    for (std::size_t r = 0; r < count; ++r) {
-        const double* from = ltwh + stride * r;
-        b.rows[fill[static_cast<std::size_t>(frames[r]) - 1]++] =
-            Row{{from[0], from[1], from[2], from[3]}, ids[r], kind != nullptr ? kind[r] : std::uint8_t{kScored}};
+    constexpr double kMax = std::numeric_limits<double>::max();
+    std::int64_t previous = 1;
+    bool in_order = true, finite = true;
+    lo = c.count > 0 ? c.ids[0] : 0;
+    hi = lo;
+    for (std::size_t r = 0; r < c.count; ++r) {
+        const std::int64_t f = c.frames[r];
+        if (f < 1 || f > num_frames) return false;
+        ++b.start[static_cast<std::size_t>(f)];
+        in_order &= f >= previous;
+        previous = f;
+        const double* x = c.ltwh + c.stride * r;
+        finite &= (std::fabs(x[0]) <= kMax) & (std::fabs(x[1]) <= kMax) & (std::fabs(x[2]) <= kMax) &
+                  (std::fabs(x[3]) <= kMax);
+        lo = std::min(lo, c.ids[r]);
+        hi = std::max(hi, c.ids[r]);
     }
+    if (!finite) return false;
+    std::partial_sum(b.start.begin(), b.start.end(), b.start.begin());
+    b.in_order = in_order;
+    if (!in_order) {
+        std::vector<std::size_t> fill(b.start.begin(), b.start.end() - 1);
+        b.order.resize(c.count);
+        for (std::size_t r = 0; r < c.count; ++r) b.order[fill[static_cast<std::size_t>(c.frames[r]) - 1]++] = r;
+    }
+    return true;
+}
+
+// The rows of frame f as records, into `out`.
+const Row* frame_rows(const Columns& c, const FrameRows& b, std::int64_t f, std::vector<Row>& out) {
+    const std::size_t n = b.size(f), first = b.first(f);
+    if (out.size() < n) out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t r = b.row(first + i);
+        const double* x = c.ltwh + c.stride * r;
+        out[i] = Row{{x[0], x[1], x[2], x[3]}, c.ids[r], c.kind != nullptr ? c.kind[r] : std::uint8_t{kScored}};
+    }
+    return out.data();
 }
 
 void check_rows(const char* what, std::size_t count, const std::int64_t* frames, const double* ltwh,
@@ -118,31 +235,31 @@ bool narrow_range(std::int64_t lo, std::int64_t hi, std::size_t n) {
     return span < (std::uint64_t{1} << 24) && span < 4 * static_cast<std::uint64_t>(n) + 4096;
 }
 
-void check_unique_ids(const char* what, const FrameRows& b, std::int64_t num_frames) {
-    const std::size_t count = b.rows.size();
+// Ids range over lo..hi.
+void check_unique_ids(const char* what, const std::int64_t* ids, const FrameRows& b, std::int64_t num_frames,
+                      std::int64_t lo, std::int64_t hi, std::vector<std::int64_t>& seen_in) {
+    const std::size_t count = b.start.back();
     if (count == 0) return;
     // The first frame with a repeated id, found with a table over the ids when
     // their range is narrow; then the frame's sorted ids name the smallest.
-    std::int64_t from = 1, lo = b.rows[0].id, hi = lo;
-    for (const Row& r : b.rows) {
-        lo = std::min(lo, r.id);
-        hi = std::max(hi, r.id);
-    }
+    std::int64_t from = 1;
     if (narrow_range(lo, hi, count)) {
-        std::vector<std::int64_t> seen_in(static_cast<std::size_t>(hi - lo) + 1, 0);
+        seen_in.assign(static_cast<std::size_t>(hi - lo) + 1, 0);
         from = 0;
-        for (std::int64_t f = 1; f <= num_frames && from == 0; ++f)
-            for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) {
-                std::int64_t& at = seen_in[static_cast<std::size_t>(b.rows[k].id - lo)];
-                if (at == f) from = f;
+        for (std::int64_t f = 1; f <= num_frames && from == 0; ++f) {
+            const std::size_t first = b.first(f), end = first + b.size(f);
+            for (std::size_t k = first; k < end; ++k) {
+                std::int64_t& at = seen_in[static_cast<std::size_t>(ids[b.row(k)] - lo)];
+                from = at == f ? f : from;
                 at = f;
             }
+        }
         if (from == 0) return;
     }
     std::vector<std::int64_t> seen;
     for (std::int64_t f = from; f <= num_frames; ++f) {
         seen.clear();
-        for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) seen.push_back(b.rows[k].id);
+        for (std::size_t k = b.first(f); k < b.first(f) + b.size(f); ++k) seen.push_back(ids[b.row(k)]);
         std::sort(seen.begin(), seen.end());
         const auto dup = std::adjacent_find(seen.begin(), seen.end());
         if (dup != seen.end())
@@ -157,7 +274,7 @@ class Labels {
 public:
     std::vector<std::int64_t> values;  // sorted, distinct
 
-    void build(std::vector<std::int64_t> v) {
+    void build(const std::vector<std::int64_t>& v) {
         values.clear();
         table_.clear();
         if (v.empty()) return;
@@ -172,7 +289,7 @@ public:
                     values.push_back(low_ + static_cast<std::int64_t>(k));
                 }
         } else {
-            values = std::move(v);
+            values = v;
             std::sort(values.begin(), values.end());
             values.erase(std::unique(values.begin(), values.end()), values.end());
         }
@@ -236,9 +353,10 @@ constexpr double kRegularBound = 0x1p500;
 
 // The non-zero IoUs of one frame's boxes, in (gt row, tracker row) order.
 // The full pass measures every pair whose corners overlap on both axes, with
-// box_iou. When no value can overflow, the sweep finds the same pairs by
-// comparing corners only, and measures them with the same operations on the
-// corners and areas: a box whose width or height (from its corners) is not
+// box_iou. When no value can overflow, the corners-first way finds the same
+// pairs by comparing corners only (every pair of a small frame, a sweep over
+// left edges in a large one), and measures them with the same operations on
+// the corners and areas: a box whose width or height (from its corners) is not
 // positive, or whose area is <= eps, has IoU 0 with every box, and two others
 // overlap on the x axis exactly when each starts before the other ends.
 class OverlapFinder {
@@ -246,9 +364,15 @@ public:
     // The frame's rows; the gt rows considered are which[0..count)
     // (ascending); a pair names gt row which[k], tracker row j.
     void find(const Row* gt_rows, const std::size_t* which, std::size_t count, const Row* trk_rows, std::size_t nt,
-              bool full, std::vector<FramePair>& out) {
+              bool full, Buffer<FramePair>& out) {
         out.clear();
-        swept_ = !full && count > 0 && nt > 0 && sweep(gt_rows, which, count, trk_rows, nt, out);
+        swept_ = !full && count > 0 && nt > 0 && regular(gt_rows, which, count, trk_rows, nt);
+        if (swept_) {
+            if (count * nt <= kPairwiseLimit)
+                pairwise(gt_rows, which, count, trk_rows, nt, out);
+            else
+                sweep(gt_rows, which, count, trk_rows, nt, out);
+        }
         if (count == 0 || nt == 0 || swept_) return;
         for (std::size_t k = 0; k < count; ++k) {
             const double* a = gt_rows[which[k]].box;
@@ -264,10 +388,15 @@ public:
         }
     }
 
-    // Whether the last find swept (every box value in the overflow-safe range).
+    // Whether the last find took the corners-first way (every box value in
+    // the overflow-safe range).
     bool swept() const { return swept_; }
 
 private:
+    // Up to this many candidate pairs, every corner of every pair is compared
+    // (a few vector compares a pair); beyond, the sweep.
+    static constexpr std::size_t kPairwiseLimit = 64 * 64;
+
     bool swept_ = false;
 
     struct Box {
@@ -287,12 +416,9 @@ private:
         return x.x1 > x.x0 && x.y1 > x.y0 && x.area > kEps;
     }
 
-    // The tracker boxes sorted by left edge, with the furthest right edge
-    // among the first k; each gt box looks, from the last tracker box that
-    // starts before its right edge, back to where no box reaches its left
-    // edge. False, having done nothing, when a value is too large for it.
-    bool sweep(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
-               std::vector<FramePair>& out) {
+    // Whether every box value is in the overflow-safe range.
+    static bool regular(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows,
+                        std::size_t nt) {
         double top = 0.0;
         const auto magnitude = [&top](const double* b) {
             top = std::max(std::max(top, std::max(std::fabs(b[0]), std::fabs(b[1]))),
@@ -300,7 +426,77 @@ private:
         };
         for (std::size_t k = 0; k < ng; ++k) magnitude(gt_rows[which[k]].box);
         for (std::size_t j = 0; j < nt; ++j) magnitude(trk_rows[j].box);
-        if (!(top < kRegularBound)) return false;
+        return top < kRegularBound;
+    }
+
+    // IoU from the corners and areas of two live boxes that overlap on both
+    // axes; 0 when the union is <= eps.
+    static double overlap_iou(const Box& g, double tx0, double ty0, double tx1, double ty1, double tarea) {
+        const double iw = std::max(std::min(g.x1, tx1) - std::max(g.x0, tx0), 0.0);
+        const double ih = std::max(std::min(g.y1, ty1) - std::max(g.y0, ty0), 0.0);
+        const double inter = iw * ih;
+        const double uni = g.area + tarea - inter;
+        return uni > kEps ? inter / uni : 0.0;
+    }
+
+    // Every gt box against every tracker box, the tracker corners laid out
+    // column by column; a box that cannot overlap anything gets corners that
+    // fail every comparison.
+    void pairwise(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
+                  Buffer<FramePair>& out) {
+        corners_.resize(5 * nt);
+        double* x0 = corners_.data();
+        double* y0 = x0 + nt;
+        double* x1 = y0 + nt;
+        double* y1 = x1 + nt;
+        double* area = y1 + nt;
+        for (std::size_t j = 0; j < nt; ++j) {
+            Box t;
+            if (corners(trk_rows[j].box, static_cast<std::uint32_t>(j), t)) {
+                x0[j] = t.x0, y0[j] = t.y0, x1[j] = t.x1, y1[j] = t.y1, area[j] = t.area;
+            } else {
+                x0[j] = y0[j] = kInf, x1[j] = y1[j] = -kInf, area[j] = 0.0;
+            }
+        }
+        for (std::size_t k = 0; k < ng; ++k) {
+            Box g;
+            if (!corners(gt_rows[which[k]].box, static_cast<std::uint32_t>(which[k]), g)) continue;
+            // The overlapping columns as bits, 64 columns at a time, without
+            // a branch per column.
+            for (std::size_t base = 0; base < nt; base += 64) {
+                const std::size_t end = std::min(nt, base + 64);
+                std::uint64_t bits = 0;
+                std::size_t j = base;
+#if defined(__SSE2__)
+                const __m128d gx0 = _mm_set1_pd(g.x0), gy0 = _mm_set1_pd(g.y0), gx1 = _mm_set1_pd(g.x1),
+                              gy1 = _mm_set1_pd(g.y1);
+                for (; j + 2 <= end; j += 2) {
+                    const __m128d in_x = _mm_and_pd(_mm_cmplt_pd(_mm_loadu_pd(x0 + j), gx1),
+                                                    _mm_cmpgt_pd(_mm_loadu_pd(x1 + j), gx0));
+                    const __m128d in_y = _mm_and_pd(_mm_cmplt_pd(_mm_loadu_pd(y0 + j), gy1),
+                                                    _mm_cmpgt_pd(_mm_loadu_pd(y1 + j), gy0));
+                    bits |= static_cast<std::uint64_t>(_mm_movemask_pd(_mm_and_pd(in_x, in_y))) << (j - base);
+                }
+#endif
+                for (; j < end; ++j)
+                    bits |= static_cast<std::uint64_t>((x0[j] < g.x1) & (x1[j] > g.x0) & (y0[j] < g.y1) &
+                                                       (y1[j] > g.y0))
+                            << (j - base);
+                for (; bits != 0; bits &= bits - 1) {
+                    const std::size_t j = base + static_cast<std::size_t>(__builtin_ctzll(bits));
+                    const double iou = overlap_iou(g, x0[j], y0[j], x1[j], y1[j], area[j]);
+                    if (iou != 0.0) out.push_back({g.index, static_cast<std::uint32_t>(j), iou});
+                }
+            }
+        }
+    }
+
+    // The tracker boxes sorted by left edge, with the furthest right edge
+    // among the first k; each gt box looks, from the last tracker box that
+    // starts before its right edge, back to where no box reaches its left
+    // edge.
+    void sweep(const Row* gt_rows, const std::size_t* which, std::size_t ng, const Row* trk_rows, std::size_t nt,
+               Buffer<FramePair>& out) {
         trk_.resize(nt);
         std::size_t live = 0;
         for (std::size_t j = 0; j < nt; ++j)
@@ -319,12 +515,7 @@ private:
             while (q-- > 0 && reach_[q] > g.x0) {
                 const Box& t = trk_[q];
                 if (!(t.x1 > g.x0 && t.y0 < g.y1 && t.y1 > g.y0)) continue;
-                const double iw = std::max(std::min(g.x1, t.x1) - std::max(g.x0, t.x0), 0.0);
-                const double ih = std::max(std::min(g.y1, t.y1) - std::max(g.y0, t.y0), 0.0);
-                const double inter = iw * ih;
-                const double uni = g.area + t.area - inter;
-                if (!(uni > kEps)) continue;
-                const double iou = inter / uni;
+                const double iou = overlap_iou(g, t.x0, t.y0, t.x1, t.y1, t.area);
                 if (iou == 0.0) continue;
                 // In tracker row order within the gt row.
                 std::size_t at = out.size();
@@ -332,11 +523,10 @@ private:
                 for (; at > first && out[at - 1].trk > t.index; --at) std::swap(out[at], out[at - 1]);
             }
         }
-        return true;
     }
 
     std::vector<Box> trk_;
-    std::vector<double> reach_;
+    std::vector<double> reach_, corners_;
 };
 
 // The rows that neither are scored nor are distractors (2017's ignored
@@ -349,9 +539,11 @@ private:
 // (false otherwise, nothing decided).
 class FarRows {
 public:
-    bool join(const Row* grow, std::size_t ng, const Row* trow, std::size_t nt, const std::vector<FramePair>& near,
-              const std::vector<std::size_t>& far, std::vector<FramePair>& out) {
+    bool join(const Row* grow, std::size_t ng, const Row* trow, std::size_t nt, const Buffer<FramePair>& near,
+              const std::size_t* far_rows, std::size_t nfar, Buffer<FramePair>& out) {
         out.clear();
+        far_.assign(far_rows, far_rows + nfar);
+        const std::vector<std::size_t>& far = far_;
         for (std::size_t r : far)
             for (double v : grow[r].box)
                 if (!(std::fabs(v) < kRegularBound)) return false;
@@ -361,7 +553,7 @@ public:
         for (const FramePair& p : near)
             if (p.iou >= kClearThreshold - kEps) unite(p.gt, static_cast<std::uint32_t>(ng) + p.trk);
         for (const FramePair& p : near)
-            if (p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor) hot_[root(p.gt)] = 1;
+            if ((p.iou >= kClearThreshold - kEps) & (grow[p.gt].kind == kDistractor)) hot_[root(p.gt)] = 1;
         joined_.assign(far.size(), 0);
         for (bool grew = true; grew;) {
             grew = false;
@@ -390,6 +582,9 @@ public:
         return true;
     }
 
+    // After a join: whether gt row r is in a block holding a distractor pair.
+    bool hot(std::uint32_t r) { return hot_[root(r)] != 0; }
+
 private:
     // The IoU as the full pass measures it (0 unless the corners overlap).
     static double iou(const double* a, const double* t) {
@@ -410,7 +605,7 @@ private:
     }
     std::vector<std::uint32_t> parent_;
     std::vector<char> hot_, joined_;
-    std::vector<std::size_t> hot_cols_;
+    std::vector<std::size_t> hot_cols_, far_;
 };
 
 // One positive entry of a frame's score matrix: row, column, score, and
@@ -475,82 +670,35 @@ class BlockMatcher {
 public:
     // The relevant pairs every such assignment of the full nr x nc matrix
     // contains, as ascending indices into `entries` (positive entries, in row
-    // then column order); false when the frame needs the full solve.
-    bool match(const std::vector<Entry>& entries, std::size_t nr, std::size_t nc, std::vector<std::size_t>& kept) {
+    // then column order); false when the frame needs the full solve. `top`:
+    // the matrix's largest score when `entries` leaves out blocks without a
+    // relevant entry (negative: the largest entry).
+    bool match(const Buffer<Entry>& entries, std::size_t nr, std::size_t nc, std::vector<std::size_t>& kept,
+               double top = -1.0) {
         kept.clear();
         if (entries.empty()) return true;
-        double top = 0.0;
-        for (const Entry& e : entries) top = std::max(top, e.score);
+        if (top < 0.0)
+            for (const Entry& e : entries) top = std::max(top, e.score);
         const double n = static_cast<double>(std::min(nr, nc));
         tol_ = top * std::max(1e-9, 64.0 * n * n * n * kEps);
 
-        // Peeling.
+        // Peeling: the first pass over every entry, the next ones over what
+        // is left (live_, in row order).
         live_.resize(entries.size());
-        std::iota(live_.begin(), live_.end(), std::uint32_t{0});
+        row_second_.resize(nr);
+        row_at_.resize(nr);
         col_best_.resize(nc);
         col_second_.resize(nc);
         col_at_.resize(nc);
+        row_taken_.assign(nr, 0);
         col_taken_.assign(nc, 0);
-        for (;;) {
-            for (std::uint32_t k : live_) {
-                const std::uint32_t c = entries[k].col;
-                col_best_[c] = col_second_[c] = 0.0;
-                col_at_[c] = kNone32;
-            }
-            for (std::uint32_t k : live_) {
-                const std::uint32_t c = entries[k].col;
-                const double v = entries[k].score;
-                if (v > col_best_[c]) {
-                    col_second_[c] = col_best_[c];
-                    col_best_[c] = v;
-                    col_at_[c] = k;
-                } else {
-                    col_second_[c] = std::max(col_second_[c], v);
-                }
-            }
-            // Row by row (live_ is in row order): at most one pair of a row
-            // peels, and then the whole row leaves.
-            const std::size_t before = live_.size();
-            std::size_t still = 0;
-            bool peeled = false;
-            for (std::size_t q = 0; q < before;) {
-                const std::uint32_t row = entries[live_[q]].row;
-                std::size_t end = q;
-                double best = 0.0, second = 0.0;
-                std::uint32_t at = kNone32;
-                for (; end < before && entries[live_[end]].row == row; ++end) {
-                    const double v = entries[live_[end]].score;
-                    if (v > best) {
-                        second = best;
-                        best = v;
-                        at = live_[end];
-                    } else {
-                        second = std::max(second, v);
-                    }
-                }
-                std::uint32_t won = kNone32;
-                for (std::size_t t = q; t < end && won == kNone32; ++t) {
-                    const std::uint32_t k = live_[t];
-                    const std::uint32_t c = entries[k].col;
-                    const double other_row = k == at ? second : best;
-                    const double other_col = k == col_at_[c] ? col_second_[c] : col_best_[c];
-                    if (entries[k].score - other_row - other_col > tol_) won = k;
-                }
-                if (won != kNone32) {
-                    peeled = true;
-                    col_taken_[entries[won].col] = 1;
-                    if (entries[won].relevant) kept.push_back(won);
-                } else {
-                    for (std::size_t t = q; t < end; ++t) live_[still++] = live_[t];
-                }
-                q = end;
-            }
-            live_.resize(still);
-            if (!peeled) break;
-            still = 0;
-            for (std::uint32_t k : live_)
-                if (!col_taken_[entries[k].col]) live_[still++] = k;
-            live_.resize(still);
+        bool peeled = peel(entries, entries.size(), [](std::size_t q) { return static_cast<std::uint32_t>(q); }, kept);
+        while (peeled && !live_.empty())
+            peeled = peel(entries, live_.size(), [this](std::size_t q) { return live_[q]; }, kept);
+
+        if (live_.empty()) {
+            if (!std::is_sorted(kept.begin(), kept.end())) std::sort(kept.begin(), kept.end());
+            return true;
         }
 
         // Blocks of what is left.
@@ -595,8 +743,71 @@ private:
         return x;
     }
 
+    // One pass of peeling over the entries at(0..count), in row order; the
+    // entries of the rows and columns left go on in live_ (written from its
+    // start: at may read it, never behind what is written). Whether anything
+    // peeled. No branch on the values: the best (its first entry) and second
+    // best of each column are kept in place, those of the row at hand (its
+    // entries are adjacent) as running values written out at each entry.
+    template <class At>
+    bool peel(const Buffer<Entry>& entries, std::size_t count, At at_, std::vector<std::size_t>& kept) {
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::uint32_t c = entries[at_(q)].col;
+            col_best_[c] = col_second_[c] = 0.0;
+            col_at_[c] = kNone32;
+        }
+        std::uint32_t row = kNone32, at = kNone32;
+        double best = 0.0, second = 0.0;
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::uint32_t k = at_(q);
+            const Entry& e = entries[k];
+            const double v = e.score, cb = col_best_[e.col];
+            col_second_[e.col] = larger(col_second_[e.col], smaller(v, cb));
+            col_at_[e.col] = pick(v > cb, k, col_at_[e.col]);
+            col_best_[e.col] = larger(cb, v);
+            // A new row starts from 0 (scores are positive: times 0 is 0).
+            const bool same = e.row == row;
+            at = pick(same, at, kNone32);
+            row = e.row;
+            best *= kZeroOne[same];
+            second *= kZeroOne[same];
+            second = larger(second, smaller(v, best));
+            at = pick(v > best, k, at);
+            best = larger(best, v);
+            row_second_[row] = second;
+            row_at_[row] = at;
+        }
+        // At most one pair of a row peels, and then the row leaves: only the
+        // first best entry of its row and of its column can peel (against any
+        // other, the best of the row or of the column alone is as large).
+        const std::size_t before = kept.size();
+        kept.resize(before + count);
+        std::size_t n = before;
+        bool peeled = false;
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::uint32_t k = at_(q);
+            const Entry& e = entries[k];
+            const bool wins = (k == row_at_[e.row]) & (k == col_at_[e.col]) &
+                              (e.score - row_second_[e.row] - col_second_[e.col] > tol_);
+            row_taken_[e.row] |= wins;
+            col_taken_[e.col] |= wins;
+            kept[n] = k;
+            n += wins & e.relevant;
+            peeled |= wins;
+        }
+        kept.resize(n);
+        std::size_t still = 0;
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::uint32_t k = at_(q);
+            live_[still] = k;
+            still += (row_taken_[entries[k].row] | col_taken_[entries[k].col]) == 0;
+        }
+        live_.resize(still);
+        return peeled;
+    }
+
     // One block: its entries idx[0..k), in row then column order.
-    bool match_block(const std::vector<Entry>& entries, const std::uint32_t* idx, std::size_t k,
+    bool match_block(const Buffer<Entry>& entries, const std::uint32_t* idx, std::size_t k,
                      std::vector<std::size_t>& kept) {
         if (k == 1) {
             const Entry& e = entries[idx[0]];
@@ -720,9 +931,9 @@ private:
     }
 
     double tol_ = 0.0;
-    std::vector<double> col_best_, col_second_;
-    std::vector<std::uint32_t> col_at_, live_;
-    std::vector<char> col_taken_;
+    std::vector<double> row_second_, col_best_, col_second_;
+    std::vector<std::uint32_t> row_at_, col_at_, live_;
+    std::vector<char> row_taken_, col_taken_;
     std::vector<std::uint32_t> parent_, block_of_, entry_block_, block_start_, by_block_, fill_, local_row_, local_col_,
         rows_, cols_;
     std::vector<char> relevant_block_;
@@ -733,6 +944,39 @@ private:
     std::vector<std::int64_t> mr_, mc_;
 };
 
+
+// The localisation thresholds less eps, padded to an even count by one that
+// no IoU reaches.
+using AlphaFloors = std::array<double, kAlphaCount + 1>;
+
+// Adds an IoU s to the sums of the alphas it reaches (a prefix: the
+// thresholds ascend); returns how many it reaches.
+std::size_t add_reached(double s, const AlphaFloors& floor, AlphaFloors& sums) {
+    std::size_t level = 0;
+    for (; s >= floor[level]; ++level) sums[level] += s;
+    return level;
+}
+
+// The same, two alphas at a time without a branch: at an alpha s does not
+// reach, 0 is added, which leaves a sum of positive IoUs as it is.
+std::size_t add_reached_pairs(double s, const AlphaFloors& floor, AlphaFloors& sums) {
+    std::size_t level = 0;
+#if defined(__SSE2__)
+    const __m128d sv = _mm_set1_pd(s);
+    for (std::size_t a = 0; a < floor.size(); a += 2) {
+        const __m128d reached = _mm_cmpge_pd(sv, _mm_loadu_pd(floor.data() + a));
+        _mm_storeu_pd(sums.data() + a, _mm_add_pd(_mm_loadu_pd(sums.data() + a), _mm_and_pd(reached, sv)));
+        const unsigned bits = static_cast<unsigned>(_mm_movemask_pd(reached));
+        level += (bits & 1u) + (bits >> 1);
+    }
+#else
+    for (std::size_t a = 0; a < floor.size(); ++a) {
+        sums[a] += s >= floor[a] ? s : 0.0;
+        level += s >= floor[a];
+    }
+#endif
+    return level;
+}
 
 // Ratios of the three families from the counts; `mean` of the per-alpha
 // values as NumPy's mean computes it.
@@ -788,23 +1032,24 @@ Metrics final_metrics(const SequenceCounts& c, bool clear_ratios) {
 struct Scratch {
     std::vector<std::uint8_t> kind;
     FrameRows gt, tracker;
-    std::vector<std::size_t> gt_kept, trk_kept, gt_start, trk_start, ov_start;
-    std::vector<Overlap> overlaps;
-    std::vector<std::int64_t> glab, tlab, hota_levels;
+    std::vector<std::size_t> gt_start, trk_start, ov_start;
+    Buffer<Overlap> overlaps;
+    std::vector<std::int64_t> gt_kept, trk_kept, glab, tlab, hota_levels, seen_in;
 
     std::size_t bytes() const {
-        const auto rows = [](const FrameRows& b) {
-            return b.start.capacity() * 8 + b.rows.capacity() * sizeof(Row);
-        };
+        const auto rows = [](const FrameRows& b) { return 8 * (b.start.capacity() + b.order.capacity()); };
         return kind.capacity() + rows(gt) + rows(tracker) +
                8 * (gt_kept.capacity() + trk_kept.capacity() + gt_start.capacity() + trk_start.capacity() +
-                    ov_start.capacity() + glab.capacity() + tlab.capacity() + hota_levels.capacity()) +
+                    ov_start.capacity() + glab.capacity() + tlab.capacity() + hota_levels.capacity() +
+                    seen_in.capacity()) +
                sizeof(Overlap) * overlaps.capacity();
     }
 };
 constexpr std::size_t kScratchKept = std::size_t{64} << 20;
 
-Scratch& thread_scratch() {
+// Out of line: the caller then holds the scratch's address as a plain
+// pointer, rather than asking the TLS resolver again at every use.
+[[gnu::noinline]] Scratch& thread_scratch() {
     thread_local Scratch scratch;
     return scratch;
 }
@@ -944,29 +1189,39 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     const bool mot17 = format == GroundTruthFormat::Mot17;
     if (mot17 && gt.count > 0 && (gt.flags == nullptr || gt.classes == nullptr))
         refuse("the 2017 format needs ground-truth flags and classes");
-    check_rows("ground-truth", gt.count, gt.frames, gt.ltwh, gt.stride, num_frames);
-    check_rows("tracker", tracker.count, tracker.frames, tracker.ltwh, tracker.stride, num_frames);
-    if (mot17)
-        for (std::size_t r = 0; r < gt.count; ++r)
-            if (gt.classes[r] < 1 || gt.classes[r] > 13)
-                refuse("ground-truth row " + std::to_string(r) + ": class " + std::to_string(gt.classes[r]) +
-                       " is not a 2017-format class (1..13)");
     // 2015: rows with flag 0 are ignored. 2017: flag != 0 and class 1 is
     // scored; distractors whatever their flag; the rest ignored.
     Scratch& scratch = thread_scratch();
     std::vector<std::uint8_t>& kind = scratch.kind;
     kind.resize(gt.count);
-    for (std::size_t r = 0; r < gt.count; ++r)
-        kind[r] = mot17 ? (gt.flags[r] != 0 && gt.classes[r] == 1 ? kScored
-                           : is_distractor(gt.classes[r])      ? kDistractor
-                                                               : kIgnored)
-                        : (gt.flags == nullptr || gt.flags[r] != 0 ? kScored : kIgnored);
+    bool classes_ok = true;
+    if (mot17) {
+        for (std::size_t r = 0; r < gt.count; ++r) {
+            const std::int64_t cls = gt.classes[r];
+            classes_ok &= cls >= 1 && cls <= 13;
+            kind[r] = gt.flags[r] != 0 && cls == 1 ? kScored : is_distractor(cls) ? kDistractor : kIgnored;
+        }
+    } else {
+        for (std::size_t r = 0; r < gt.count; ++r)
+            kind[r] = gt.flags == nullptr || gt.flags[r] != 0 ? kScored : kIgnored;
+    }
     FrameRows& gb = scratch.gt;
     FrameRows& tb = scratch.tracker;
-    by_frame(gt.count, gt.frames, gt.ids, gt.ltwh, gt.stride, kind.data(), num_frames, gb);
-    by_frame(tracker.count, tracker.frames, tracker.ids, tracker.ltwh, tracker.stride, nullptr, num_frames, tb);
-    check_unique_ids("ground-truth", gb, num_frames);
-    check_unique_ids("tracker", tb, num_frames);
+    const Columns gc{gt.count, gt.frames, gt.ids, gt.ltwh, gt.stride, kind.data()};
+    const Columns tc{tracker.count, tracker.frames, tracker.ids, tracker.ltwh, tracker.stride, nullptr};
+    std::int64_t glo = 0, ghi = 0, tlo = 0, thi = 0;
+    if (!(order_by_frame(gc, num_frames, gb, glo, ghi) && order_by_frame(tc, num_frames, tb, tlo, thi) &&
+          classes_ok)) {
+        // Name the first fault, in this order.
+        check_rows("ground-truth", gt.count, gt.frames, gt.ltwh, gt.stride, num_frames);
+        check_rows("tracker", tracker.count, tracker.frames, tracker.ltwh, tracker.stride, num_frames);
+        for (std::size_t r = 0; r < gt.count; ++r)
+            if (gt.classes[r] < 1 || gt.classes[r] > 13)
+                refuse("ground-truth row " + std::to_string(r) + ": class " + std::to_string(gt.classes[r]) +
+                       " is not a 2017-format class (1..13)");
+    }
+    check_unique_ids("ground-truth", gt.ids, gb, num_frames, glo, ghi, scratch.seen_in);
+    check_unique_ids("tracker", tracker.ids, tb, num_frames, tlo, thi, scratch.seen_in);
     const bool full = options.full_matrices;
     SequenceEvaluation out;
     MatchingStats& stats = out.matching;
@@ -975,13 +1230,15 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // positive overlaps. 2017: tracker boxes matched (IoU >= 0.5) to any
     // distractor row go first (flag 0 or not), then only flag != 0, class 1
     // rows stay. 2015: rows with flag 0 go, nothing else.
-    std::vector<std::size_t>& gt_kept = scratch.gt_kept;
-    std::vector<std::size_t>& trk_kept = scratch.trk_kept;
+    std::vector<std::int64_t>& gt_kept = scratch.gt_kept;  // their ids
+    std::vector<std::int64_t>& trk_kept = scratch.trk_kept;
     std::vector<std::size_t>& gt_start = scratch.gt_start;
     std::vector<std::size_t>& trk_start = scratch.trk_start;
     std::vector<std::size_t>& ov_start = scratch.ov_start;
-    std::vector<Overlap>& overlaps = scratch.overlaps;
-    for (std::vector<std::size_t>* v : {&gt_kept, &trk_kept, &gt_start, &trk_start, &ov_start}) v->clear();
+    Buffer<Overlap>& overlaps = scratch.overlaps;
+    for (std::vector<std::size_t>* v : {&gt_start, &trk_start, &ov_start}) v->clear();
+    gt_kept.clear();
+    trk_kept.clear();
     overlaps.clear();
     gt_start.push_back(0);
     trk_start.push_back(0);
@@ -989,76 +1246,91 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     gt_kept.reserve(gt.count);
     trk_kept.reserve(tracker.count);
     overlaps.reserve(2 * (gt.count + tracker.count));  // usually enough
-    std::vector<FramePair> frame_pairs, far_pairs;
-    std::vector<std::size_t> near, far;
-    std::vector<Entry> entries;
+    std::vector<Row> gt_frame, trk_frame;
+    Buffer<FramePair> frame_pairs, far_pairs;
+    std::vector<std::size_t> near, far, gsel;
+    Buffer<Entry> entries;
     std::vector<std::size_t> kept, entry_overlap, cell_overlap;
     std::vector<double> cost;
     std::vector<std::int64_t> mrows, mcols;
     std::vector<char> removed;
-    std::vector<std::size_t> gsel, tsel;
     std::vector<std::int64_t> gsel_at, tsel_at;
     LsapWorkspace ws;
     OverlapFinder finder;
     FarRows far_rows;
     BlockMatcher matcher;
     for (std::int64_t f = 1; f <= num_frames; ++f) {
-        const std::size_t ng = gb.size(f), nt = tb.size(f), g0 = gb.first(f), t0 = tb.first(f);
-        const Row* grow = gb.rows.data() + g0;
-        const Row* trow = tb.rows.data() + t0;
+        const std::size_t ng = gb.size(f), nt = tb.size(f);
+        const Row* grow = frame_rows(gc, gb, f, gt_frame);
+        const Row* trow = frame_rows(tc, tb, f, trk_frame);
         // Scored rows and distractors; the other rows (2017's ignored classes)
-        // matter only to the distractor matching, when there is one.
-        gsel.clear();
-        near.clear();
-        far.clear();
-        for (std::size_t i = 0; i < ng; ++i) {
-            if (grow[i].kind == kScored) gsel.push_back(i);
-            if (grow[i].kind != kIgnored)
-                near.push_back(i);
-            else if (mot17)
-                far.push_back(i);
+        // matter only to the distractor matching, when there is one. A scored
+        // row's rank among the frame's scored rows in gsel_at (-1: none).
+        if (gsel.size() < ng) {
+            gsel.resize(ng);
+            near.resize(ng);
+            far.resize(ng);
+            gsel_at.resize(ng);
         }
-        const auto find_pairs = [&](const std::vector<std::size_t>& which, std::vector<FramePair>& found) {
-            finder.find(grow, which.data(), which.size(), trow, nt, full, found);
+        std::size_t scored = 0, nnear = 0, nfar = 0;
+        for (std::size_t i = 0; i < ng; ++i) {
+            const std::uint8_t k = grow[i].kind;
+            gsel_at[i] = k == kScored ? static_cast<std::int64_t>(scored) : -1;
+            gsel[scored] = near[nnear] = far[nfar] = i;
+            scored += k == kScored;
+            nnear += k != kIgnored;
+            nfar += k == kIgnored && mot17;
+        }
+        for (std::size_t a = 0; a < scored; ++a) gt_kept.push_back(grow[gsel[a]].id);
+        const auto find_pairs = [&](const std::size_t* which, std::size_t count, Buffer<FramePair>& found) {
+            finder.find(grow, which, count, trow, nt, full, found);
         };
-        find_pairs(near, frame_pairs);
-        removed.assign(nt, 0);
-        if (mot17) {
+        find_pairs(near.data(), nnear, frame_pairs);
+        bool any_removed = false;
+        if (mot17 && nnear > scored && !frame_pairs.empty()) {
             // Only a distractor row matched with IoU >= 0.5 removes anything.
             bool may_remove = false, nan = false;
             for (const FramePair& p : frame_pairs)
-                may_remove = may_remove || (p.iou >= kClearThreshold - kEps && grow[p.gt].kind == kDistractor);
+                may_remove |= (p.iou >= kClearThreshold - kEps) & (grow[p.gt].kind == kDistractor);
             if (!finder.swept())  // only the full pass can meet a NaN
                 for (const FramePair& p : frame_pairs) nan = nan || std::isnan(p.iou);
             // All the other rows' pairs for the full solve, those that can
             // matter otherwise.
             far_pairs.clear();
-            const bool joined =
-                may_remove && !full && finder.swept() && far_rows.join(grow, ng, trow, nt, frame_pairs, far, far_pairs);
+            const bool joined = may_remove && !full && finder.swept() &&
+                                far_rows.join(grow, ng, trow, nt, frame_pairs, far.data(), nfar, far_pairs);
             if (may_remove && !joined) {
-                find_pairs(far, far_pairs);
+                find_pairs(far.data(), nfar, far_pairs);
                 for (const FramePair& p : far_pairs) nan = nan || std::isnan(p.iou);
             }
+            if (may_remove) removed.assign(nt, 0);
             bool done = false;
             if (may_remove && !full && !nan) {
+                // The pairs that can be matched; once joined, only the blocks
+                // holding a distractor pair (the others cannot remove
+                // anything), with the margin of the whole frame's matrix.
                 entries.clear();
-                for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
+                double top = 0.0;
+                for (const Buffer<FramePair>* list : {&frame_pairs, &far_pairs})
                     for (const FramePair& p : *list)
-                        if (p.iou >= kClearThreshold - kEps)
-                            entries.push_back({p.gt, p.trk, p.iou, grow[p.gt].kind == kDistractor});
+                        if (p.iou >= kClearThreshold - kEps) {
+                            top = std::max(top, p.iou);
+                            if (!joined || far_rows.hot(p.gt))
+                                entries.push_back({p.gt, p.trk, p.iou, grow[p.gt].kind == kDistractor});
+                        }
                 if (!far_pairs.empty())
                     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
                         return a.row != b.row ? a.row < b.row : a.col < b.col;
                     });
-                done = matcher.match(entries, ng, nt, kept);
+                done = matcher.match(entries, ng, nt, kept, top);
                 if (done)
                     for (std::size_t k : kept) removed[entries[k].col] = 1;
             }
             if (may_remove && !done) {
                 ++stats.distractor_full;
-                if (joined) find_pairs(far, far_pairs);
+                if (joined) find_pairs(far.data(), nfar, far_pairs);
                 cost.assign(ng * nt, -0.0);
-                for (const std::vector<FramePair>* list : {&frame_pairs, &far_pairs})
+                for (const Buffer<FramePair>* list : {&frame_pairs, &far_pairs})
                     for (const FramePair& p : *list)
                         cost[p.gt * nt + p.trk] = -(p.iou < kClearThreshold - kEps ? 0.0 : p.iou);
                 solve_lsap(cost.data(), ng, nt, ws, mrows, mcols);
@@ -1067,24 +1339,27 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                     if (-cost[i * nt + j] > 0.0 + kEps && grow[i].kind == kDistractor) removed[j] = 1;
                 }
             }
+            if (may_remove)
+                for (std::size_t j = 0; j < nt; ++j) any_removed |= removed[j] != 0;
         }
-        tsel.clear();
-        for (std::size_t j = 0; j < nt; ++j)
-            if (!removed[j]) tsel.push_back(j);
-        gsel_at.assign(ng, -1);
-        tsel_at.assign(nt, -1);
-        for (std::size_t a = 0; a < gsel.size(); ++a) {
-            gsel_at[gsel[a]] = static_cast<std::int64_t>(a);
-            gt_kept.push_back(g0 + gsel[a]);
-        }
-        for (std::size_t b = 0; b < tsel.size(); ++b) {
-            tsel_at[tsel[b]] = static_cast<std::int64_t>(b);
-            trk_kept.push_back(t0 + tsel[b]);
+        // The kept tracker rows, and their ranks among them (tsel_at).
+        if (any_removed) {
+            tsel_at.resize(nt);
+            std::int64_t b = 0;
+            for (std::size_t j = 0; j < nt; ++j) {
+                tsel_at[j] = removed[j] ? -1 : b;
+                if (!removed[j]) {
+                    trk_kept.push_back(trow[j].id);
+                    ++b;
+                }
+            }
+        } else {
+            for (std::size_t j = 0; j < nt; ++j) trk_kept.push_back(trow[j].id);
         }
         std::size_t m = overlaps.size();
         overlaps.resize(m + frame_pairs.size());
         for (const FramePair& p : frame_pairs) {
-            const std::int64_t a = gsel_at[p.gt], b = tsel_at[p.trk];
+            const std::int64_t a = gsel_at[p.gt], b = any_removed ? tsel_at[p.trk] : p.trk;
             if (a >= 0 && b >= 0 && p.iou > 0.0)
                 overlaps[m++] = {static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), p.iou, 0};
         }
@@ -1097,21 +1372,15 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // 2. Dense identity labels of the scored rows, and one index per
     // (gt identity, tracker identity) pair that ever overlaps.
     Labels gl, tl;
-    {
-        std::vector<std::int64_t> v;
-        for (std::size_t r : gt_kept) v.push_back(gb.rows[r].id);
-        gl.build(std::move(v));
-        v.clear();
-        for (std::size_t r : trk_kept) v.push_back(tb.rows[r].id);
-        tl.build(std::move(v));
-    }
+    gl.build(gt_kept);
+    tl.build(trk_kept);
     const std::size_t num_gt_ids = gl.values.size(), num_trk_ids = tl.values.size();
     std::vector<std::int64_t>& glab = scratch.glab;
     std::vector<std::int64_t>& tlab = scratch.tlab;
     glab.resize(gt_kept.size());
     tlab.resize(trk_kept.size());
-    for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gb.rows[gt_kept[k]].id);
-    for (std::size_t k = 0; k < trk_kept.size(); ++k) tlab[k] = tl.of(tb.rows[trk_kept[k]].id);
+    for (std::size_t k = 0; k < gt_kept.size(); ++k) glab[k] = gl.of(gt_kept[k]);
+    for (std::size_t k = 0; k < trk_kept.size(); ++k) tlab[k] = tl.of(trk_kept[k]);
 
     auto pair_key = [&](std::size_t frame_index, const Overlap& o) {
         const std::int64_t g = glab[gt_start[frame_index] + o.row];
@@ -1199,7 +1468,7 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
             const Overlap& o = ov[k];
             const double denom = col_sum[o.col] + row_sum[o.row] - o.iou;
             if (denom > 0.0 + kEps) potential[o.pair] += o.iou / denom;
-            if (o.iou >= kClearThreshold) ++id_matches[o.pair];
+            id_matches[o.pair] += o.iou >= kClearThreshold;
         }
     }
     std::vector<double> alignment(num_pairs);
@@ -1241,11 +1510,12 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
     // alpha its IoU reaches. CLEAR: per frame, match IoU >= 0.5 preferring the
     // previous frame's partner.
     const auto& alphas = hota_alphas();
-    std::array<double, kAlphaCount> alpha_floor;
+    AlphaFloors alpha_floor;
     for (std::size_t a = 0; a < kAlphaCount; ++a) alpha_floor[a] = alphas[a] - kEps;
+    alpha_floor[kAlphaCount] = kInf;
     std::vector<std::int64_t>& hota_levels = scratch.hota_levels;
     hota_levels.assign(num_pairs * (kAlphaCount + 1), 0);
-    std::array<double, kAlphaCount> loc_sum{};
+    AlphaFloors loc_sum{};  // per alpha (the last unused)
     std::vector<std::int64_t> prev_tracker(num_gt_ids, kNone), prev_step(num_gt_ids, kNone);
     std::vector<std::int64_t> clr_count(num_gt_ids, 0), clr_matched(num_gt_ids, 0), frag_count(num_gt_ids, 0);
     std::vector<std::int64_t> tracked_last;  // gt labels with prev_step set
@@ -1320,12 +1590,12 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
                 solve_full(ov, nov, ng, nt, [](double) { return true; });
             }
         }
-        // A match counts at the first `level` alphas.
+        // A match counts at the first `level` alphas, those its IoU reaches.
         std::array<std::int64_t, kAlphaCount + 1> at_level{};
         for (std::size_t k : matched) {
             const double s = ov[k].iou;
-            std::size_t level = 0;
-            for (; level < kAlphaCount && s >= alpha_floor[level]; ++level) loc_sum[level] += s;
+            const std::size_t level =
+                full ? add_reached(s, alpha_floor, loc_sum) : add_reached_pairs(s, alpha_floor, loc_sum);
             ++at_level[level];
             ++hota_levels[ov[k].pair * (kAlphaCount + 1) + level];
         }
@@ -1342,12 +1612,12 @@ SequenceEvaluation evaluate_sequence(const GroundTruthRows& gt, const TrackerRow
         entries.resize(nov);
         entry_overlap.resize(nov);
         std::size_t m = 0;
-        for (std::size_t k = 0; k < nov; ++k)
-            if (ov[k].iou >= kClearThreshold - kEps) {
-                const double bonus = prev_step[gid[ov[k].row]] == tid[ov[k].col] ? kContinuityBonus : 0.0;
-                entries[m] = {ov[k].row, ov[k].col, bonus + ov[k].iou, true};
-                entry_overlap[m++] = k;
-            }
+        for (std::size_t k = 0; k < nov; ++k) {
+            const double bonus = kContinuityBonus * kZeroOne[prev_step[gid[ov[k].row]] == tid[ov[k].col]];
+            entries[m] = {ov[k].row, ov[k].col, bonus + ov[k].iou, true};
+            entry_overlap[m] = k;
+            m += ov[k].iou >= kClearThreshold - kEps;
+        }
         entries.resize(m);
         entry_overlap.resize(m);
         matched.clear();
