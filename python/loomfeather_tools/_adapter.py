@@ -28,6 +28,16 @@ _FIELD_NAMES = frozenset(name for name, *_ in CONFIG_FIELDS)
 D = TypeVar("D")
 
 
+def check_buffer_parameters(frame_rate: float, lost_track_buffer: int, minimum_consecutive_frames: int) -> None:
+    """The checks both libraries' lost-track and confirmation parameters share."""
+    if not frame_rate > 0:
+        raise ValueError(f"frame_rate must be positive, got {frame_rate!r}")
+    if lost_track_buffer < 0:
+        raise ValueError(f"lost_track_buffer must be >= 0, got {lost_track_buffer!r}")
+    if minimum_consecutive_frames < 1:
+        raise ValueError(f"minimum_consecutive_frames must be >= 1, got {minimum_consecutive_frames!r}")
+
+
 class DetectionsTracker:
     """A ``loomfeather_cpp.ByteTracker`` that takes and returns ``Detections``.
 

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from ._adapter import DetectionsTracker
+from ._adapter import DetectionsTracker, check_buffer_parameters
 
 if TYPE_CHECKING:
     from supervision import Detections
@@ -45,12 +45,7 @@ def config_options(
 ) -> dict[str, Any]:
     """``TrackerConfig`` keyword arguments closest to supervision's ByteTrack
     with these parameters."""
-    if not frame_rate > 0:
-        raise ValueError(f"frame_rate must be positive, got {frame_rate!r}")
-    if lost_track_buffer < 0:
-        raise ValueError(f"lost_track_buffer must be >= 0, got {lost_track_buffer!r}")
-    if minimum_consecutive_frames < 1:
-        raise ValueError(f"minimum_consecutive_frames must be >= 1, got {minimum_consecutive_frames!r}")
+    check_buffer_parameters(frame_rate, lost_track_buffer, minimum_consecutive_frames)
     return {
         "high_score_thresh": track_activation_threshold,
         "low_score_thresh": min(_LOW_SCORE, track_activation_threshold),
