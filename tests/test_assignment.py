@@ -9,6 +9,7 @@ import pytest
 from scipy.optimize import linear_sum_assignment
 
 import loomfeather_cpp as lf
+from models import reference_assignment
 
 LA, JV = lf.linear_assignment, lf.linear_assignment_lapjv
 SOLVERS = [LA, JV]
@@ -65,40 +66,6 @@ def test_small_integer_matrices_reach_brute_force_minimum():
             assert _checked_total(solver, cost) == best
 
 
-def reference_assignment(cost):
-    """The solver's search step by step: potentials, strict comparisons, columns upwards."""
-    w = cost if cost.shape[1] >= cost.shape[0] else cost.T
-    nr, nc = w.shape
-    u, v, p, way = [0.0] * (nr + 1), [0.0] * (nc + 1), [0] * (nc + 1), [0] * (nc + 1)
-    for i in range(1, nr + 1):
-        p[0], j0, minv, used = i, 0, [np.inf] * (nc + 1), [True] + [False] * nc
-        while True:
-            i0, delta, j1 = p[j0], np.inf, 0
-            for j in range(1, nc + 1):
-                if not used[j]:
-                    cur = (w[i0 - 1, j - 1] - u[i0]) - v[j]
-                    if cur < minv[j]:
-                        minv[j], way[j] = cur, j0
-                    if minv[j] < delta:
-                        delta, j1 = minv[j], j
-            for j in range(nc + 1):
-                if used[j]:
-                    u[p[j]], v[j] = u[p[j]] + delta, v[j] - delta
-                else:
-                    minv[j] = minv[j] - delta
-            j0 = j1
-            if p[j0] == 0:
-                break
-            used[j0] = True
-        while j0:
-            p[j0], j0 = p[way[j0]], way[j0]
-    col_of_row = [-1] * nr
-    for j in range(1, nc + 1):
-        if p[j]:
-            col_of_row[p[j] - 1] = j - 1
-    return (list(range(nr)), col_of_row) if w is cost else (col_of_row, list(range(nr)))
-
-
 def test_linear_assignment_follows_the_reference_search(simd):
     # Tie-heavy matrices (small integers, one forbidden value with a few
     # admissible pairs, rounding-sensitive sums): the same pairs, in order.
@@ -145,17 +112,6 @@ def test_rank_refused(name, cost):
     with pytest.raises(ValueError) as e:
         getattr(lf, name)(*args)
     assert str(e.value) == f"{name}: cost must be a 2-D (n, m) array"
-
-
-@pytest.mark.parametrize("call", [LA, JV, lambda c: lf.associate(c, -1.0)])
-@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
-@pytest.mark.parametrize("where", [(0, 0), (2, 1)])
-def test_non_finite_refused_anywhere(call, bad, where):
-    cost = np.zeros((3, 2))
-    cost[where] = bad
-    with pytest.raises(ValueError) as e:
-        call(cost)
-    assert str(e.value) == "cost matrix must be finite; gate before assignment"
 
 
 # Shapes on both sides of every size switch of the solver: 16 working columns
@@ -247,6 +203,7 @@ _INTERRUPTED_CHILD = r"""
 import signal, sys, time
 import numpy as np
 import loomfeather_cpp as lf
+from models import reference_assignment
 # A shell without job control starts background jobs with SIGINT ignored, and
 # Python then leaves it ignored: ask for KeyboardInterrupt explicitly.
 signal.signal(signal.SIGINT, signal.default_int_handler)

@@ -22,7 +22,6 @@ from loomfeather_tools.evaluation import METRIC_NAMES, combine, evaluate_sequenc
 
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "motchallenge"
 SPLITS = {"MOT15-train": "2015", "MOT15-train-ACF": "2015", "MOT17-halfval": "2017"}
-EPS = np.finfo(float).eps
 ALPHAS = np.arange(0.05, 0.99, 0.05)  # the official localisation thresholds
 REL = 1e-9
 
