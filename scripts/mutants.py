@@ -19,6 +19,7 @@ import filecmp
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -183,7 +184,9 @@ def pytest(files: list[str], timeout: float) -> tuple[str, str]:
     cmd = [str(PY), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
            *[f"tests/{f}" for f in files]]
     try:
-        res = subprocess.run(cmd, cwd=TREE, env=env, capture_output=True, text=True, timeout=timeout)
+        # Ctrl-C as in a terminal, also when this script runs as a background job.
+        res = subprocess.run(cmd, cwd=TREE, env=env, capture_output=True, text=True, timeout=timeout,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     except subprocess.TimeoutExpired:
         return "timeout", f"no answer in {timeout:.0f} s"
     out = res.stdout + res.stderr
@@ -249,6 +252,13 @@ def main() -> int:
                         outcome, outcome.upper())
             finally:
                 path.write_text(text)  # restored before anything else happens
+            if verdict == "caught" and by.split("::")[0].removeprefix("tests/") not in fault.guards:
+                # Caught by a test elsewhere: does that test pass without the fault?
+                if cxx:
+                    build()
+                if pytest([by.split()[0].removeprefix("tests/")], args.timeout)[0] != "passed":
+                    verdict = "FLAKY"
+                    by += " (fails without the fault too)"
             rows.append((k, fault, verdict, by, time.monotonic() - start))
             print(f"{k:3d} {verdict:14s} {time.monotonic() - start:6.0f} s  {fault.what}  [{by}]", flush=True)
     except KeyboardInterrupt:

@@ -1,4 +1,3 @@
-import itertools
 import signal
 import subprocess
 import sys
@@ -54,18 +53,6 @@ def _checked_total(solver, cost):
     return cost[r, c].sum()
 
 
-def test_small_integer_matrices_reach_brute_force_minimum():
-    rng = np.random.default_rng(7)
-    for _ in range(400):
-        n, m = rng.integers(1, 6, size=2)
-        cost = rng.integers(0, 6, size=(n, m)).astype(float)
-        wide = cost if n <= m else cost.T
-        k = wide.shape[0]
-        best = min(wide[range(k), p].sum() for p in itertools.permutations(range(wide.shape[1]), k))
-        for solver in SOLVERS:
-            assert _checked_total(solver, cost) == best
-
-
 def test_linear_assignment_follows_the_reference_search(simd):
     # Tie-heavy matrices (small integers, one forbidden value with a few
     # admissible pairs, rounding-sensitive sums): the same pairs, in order.
@@ -90,12 +77,15 @@ def test_gated_linear_assignment_follows_the_reference_search(shape, simd):
         assert [a.tolist() for a in LA(cost)] == list(reference_assignment(cost))
 
 
-@pytest.mark.parametrize("shape", [(1, 1), (7, 3), (3, 7), (60, 60), (200, 300), (300, 200)])
-def test_float_totals_match_scipy(shape):
-    cost = np.random.default_rng(sum(shape)).uniform(-5, 100, size=shape)
-    sr, sc = linear_sum_assignment(cost)
-    for solver in SOLVERS:
-        assert _checked_total(solver, cost) == pytest.approx(cost[sr, sc].sum(), rel=1e-12)
+def test_totals_are_optimal():
+    # Small integers (many optima, exact totals) and floats, against SciPy.
+    rng = np.random.default_rng(7)
+    shapes = [tuple(rng.integers(1, 6, 2)) for _ in range(300)] + [(60, 60), (200, 300), (300, 200)]
+    for k, shape in enumerate(shapes):
+        cost = rng.integers(0, 6, shape).astype(float) if k < 300 else rng.uniform(-5, 100, shape)
+        sr, sc = linear_sum_assignment(cost)
+        for solver in SOLVERS:
+            assert _checked_total(solver, cost) == pytest.approx(cost[sr, sc].sum(), rel=1e-12, abs=0)
 
 
 @pytest.mark.parametrize("solver", SOLVERS)
@@ -106,8 +96,10 @@ def test_solvers_answer_empty_arrays_of_any_rank(solver, shape):
 
 
 @pytest.mark.parametrize("name", ["linear_assignment", "linear_assignment_lapjv", "associate"])
-@pytest.mark.parametrize("cost", [3.0, [1.0, 2.0], np.ones((2, 2, 2))])
+@pytest.mark.parametrize("cost", [3.0, [1.0, 2.0], np.ones((2, 2, 2)), np.zeros(0)])
 def test_rank_refused(name, cost):
+    if name != "associate" and np.size(cost) == 0:
+        return  # the solvers answer an empty array of any rank; associate has no such shortcut
     args = (cost, 1.0) if name == "associate" else (cost,)
     with pytest.raises(ValueError) as e:
         getattr(lf, name)(*args)
@@ -190,11 +182,6 @@ def test_associate_gates_solver_pairs(cost, max_cost, matches, rows, cols):
     m, ur, uc = lf.associate(cost, max_cost)
     assert m.shape == (len(matches), 2) and m.dtype == np.int64
     assert m.tolist() == matches and ur.tolist() == rows and uc.tolist() == cols
-
-
-def test_associate_has_no_empty_shortcut():
-    with pytest.raises(ValueError, match="^associate: cost must be a 2-D"):
-        lf.associate(np.zeros(0), 1.0)
 
 
 # --- long solves and Ctrl-C ----------------------------------------------------------

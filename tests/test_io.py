@@ -254,10 +254,3 @@ def test_layout_discovery(tmp_path):
         find_sequences(split)
     with pytest.raises(InputError, match=r"notes: no sequence here"):
         find_sequences(split / "notes")
-
-
-@needs_data
-def test_shared_splits_are_found():
-    found = {split.name: [s.name for s in find_sequences(split)] for split in sorted((DATA / "motchallenge").iterdir())}
-    assert found["MOT17-halfval"] == ["MOT17-02", "MOT17-04", "MOT17-05", "MOT17-09"]
-    assert sum(len(v) for v in found.values()) == 13

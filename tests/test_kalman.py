@@ -87,6 +87,9 @@ def test_gating():
     assert batch.shape == (2, 7) and batch[0].tobytes() == KF.gating_distance(mean, diag, zs).tobytes()
 
 
+TIED = np.array([[0.1, 0.3, 0.7, 0.2], [0.3, 0.7, 0.1, 0.3], [0.3, 0.1, 0.9, 0.1], [0.2, 0.3, 0.1, 0.5]])
+
+
 def test_update_written_out_equals_eigen(simd):
     # The written-out correction against Eigen's solve and products, on
     # pivoting and non-pivoting LUs, pivots of equal magnitude, scales from
@@ -104,6 +107,8 @@ def test_update_written_out_equals_eigen(simd):
         elif n % 10 == 2:  # small integers: pivots of equal magnitude
             x = rng.integers(-2, 3, (8, 8)).astype(float)
             cov, mean[3] = x @ x.T, 2.0
+        elif n % 10 == 3:  # two entries of the largest magnitude in S's first column, of either sign
+            cov[:4, :4], mean[3] = TIED * rng.choice([-1.0, 1.0], (4, 4)) * [[1], [1], [-1], [1]], 0.0
         z = mean[:4] + rng.normal(size=4)
         assert all(bits_equal(a, b) for a, b in zip(KF.update(mean, cov, z), KF._update_eigen(mean, cov, z)))
     assert pivoted > 100

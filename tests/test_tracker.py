@@ -399,28 +399,6 @@ def test_two_threads_on_one_tracker_are_serialised():
     assert order is not None and len(order) == 240
 
 
-def test_threads_on_their_own_trackers_match_one_thread():
-    streams = [_frames(30 + k, 150, 0.0) for k in range(4)]
-
-    def track(stream, out):
-        t = lf.ByteTracker(lf.TrackerConfig(w_unc=0.3))
-        for boxes, scores, classes in stream:
-            out.append(t.update(boxes, scores, class_ids=classes, return_indices=True))
-
-    expected = []
-    for s in streams:
-        expected.append([])
-        track(s, expected[-1])
-    got = [[] for _ in streams]
-    threads = [threading.Thread(target=track, args=(s, g)) for s, g in zip(streams, got)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert all(_same(a, b) for g, e in zip(got, expected) for a, b in zip(g, e))
-    assert [len(g) for g in got] == [150] * 4 and sum(len(r[0]) for g in got for r in g) > 1000
-
-
 # --- memory ---------------------------------------------------------------------------
 
 
