@@ -214,35 +214,21 @@ def reference_assignment(cost):
 # ---------------------------------------------------------------- tracker
 
 def scene(seed, frames, dim=0):
-    """Objects entering, crossing and leaving, detections dropped and noisy, false positives."""
+    """Twelve objects moving and crossing, seen with noise, misses and low
+    scores, plus two false positives a frame: (boxes, scores, classes, features)."""
     rng = np.random.default_rng(seed)
-    objs = []
-    for _ in range(frames):
-        if rng.random() < 0.08:
-            objs.append([rng.uniform(0, 1800), rng.uniform(0, 900), rng.uniform(-4, 4), rng.uniform(-2, 2),
-                         rng.uniform(30, 80), rng.uniform(80, 200), int(rng.integers(0, 3)), rng.normal(size=dim)])
-        objs = [o for o in objs if -200 < o[0] < 2100 and rng.random() > 0.005]
-        boxes, scores, classes, feats = [], [], [], []
-        for o in objs:
-            o[0] += o[2]
-            o[1] += o[3]
-            if rng.random() < 0.1:
-                continue
-            boxes.append([o[0], o[1], o[0] + o[4], o[1] + o[5]] + rng.normal(0, 1.5, 4))
-            scores.append(rng.uniform(0.05, 1.0))
-            classes.append(o[6])
-            feats.append(o[7] + rng.normal(0, 0.3, dim))
-        for _ in range(rng.poisson(1)):
-            x, y = rng.uniform(0, 1800, 2)
-            boxes.append([x, y, x + 40, y + 90])
-            scores.append(rng.uniform(0, 0.7))
-            classes.append(-1)
-            feats.append(rng.normal(size=dim))
-        boxes = np.array(boxes).reshape(-1, 4)
-        boxes[:, 2:] = np.maximum(boxes[:, 2:], boxes[:, :2])
-        yield boxes, np.array(scores), np.array(classes), np.array(feats).reshape(len(scores), dim)
-
-
+    n = 12
+    pos, vel = rng.uniform(0, 600, (n, 2)), rng.uniform(-6, 6, (n, 2))
+    size, cls, feat = rng.uniform(20, 90, (n, 2)), rng.integers(0, 3, n), rng.normal(size=(n, dim))
+    for f in range(frames):
+        seen = rng.random(n) > 0.15
+        xy = pos[seen] + f * vel[seen] + rng.normal(0, 1.0, (seen.sum(), 2))
+        extra = rng.uniform(0, 600, (2, 2))
+        boxes = np.r_[np.c_[xy, xy + size[seen]], np.c_[extra, extra + 40]]
+        scores = np.r_[rng.choice([0.95, 0.8, 0.62, 0.4, 0.2], seen.sum()), rng.uniform(0, 0.7, 2)]
+        classes = np.r_[cls[seen], -1, 1].astype(float)
+        feats = np.r_[feat[seen] + rng.normal(0, 0.2, (seen.sum(), dim)), rng.normal(size=(2, dim))]
+        yield boxes, scores, classes, feats
 
 
 class ComposedTracker:

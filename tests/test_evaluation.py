@@ -366,46 +366,26 @@ def test_shared_splits_equal_official(tmp_path, split):
 # ---------------------------------------------------------------- API
 
 
-def test_column_layouts_give_the_same_numbers():
-    """Columns of a loaded table (strided views), Fortran-ordered or reversed
-    box arrays, integer or float32 columns: read in place or converted, the
-    same numbers as from contiguous float64 copies."""
+@pytest.mark.parametrize("layout", [
+    lambda a: a,  # columns of a loaded table: strided views read in place
+    lambda a: a[::-1].copy()[::-1],  # negative strides, same row order
+    np.asfortranarray,
+    lambda a: a[np.argsort(-a[:, 0], kind="stable")],  # frames reversed, rows kept in order
+], ids=["strided", "reversed", "fortran", "frame-order"])
+def test_layouts_and_frame_order_give_the_same_numbers(layout):
     rng = np.random.default_rng(5)
     gt, trk, n = random_sequence(rng, "2017")
     while not (len(gt) and len(trk)):
         gt, trk, n = random_sequence(rng, "2017")
-
-    def run(g_frames, g_ids, g_boxes, t_frames, t_ids, t_boxes, flags, classes):
-        c, m = lf.evaluate_sequence(g_frames, g_ids, g_boxes, t_frames, t_ids, t_boxes, n, "2017", flags, classes)
-        return c["hota_tp"].tolist(), c["idtp"], c["clr_tp"], m
-
-    contiguous = [np.ascontiguousarray(a) for a in (gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6],
-                                                    gt[:, 6], gt[:, 7])]
-    want = run(*contiguous)
-    assert run(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], gt[:, 6], gt[:, 7]) == want
-    g_rev, t_rev = gt[::-1].copy()[::-1], trk[::-1].copy()[::-1]  # negative strides, same row order
-    assert run(g_rev[:, 0], g_rev[:, 1], g_rev[:, 2:6], t_rev[:, 0], t_rev[:, 1], t_rev[:, 2:6], g_rev[:, 6],
-               g_rev[:, 7]) == want
-    assert run(gt[:, 0].astype(np.int64), gt[:, 1].astype(np.int32), np.asfortranarray(gt[:, 2:6]),
-               trk[:, 0].astype(np.int64), trk[:, 1].astype(np.int64), np.asfortranarray(trk[:, 2:6]),
-               gt[:, 6].astype(np.int8), gt[:, 7].astype(np.float32)) == want
-
-
-def test_frame_order_is_free_and_records_travel():
-    """Rows grouped by frame in any order give the same numbers; records
-    survive pickling and combine as before."""
-    rng = np.random.default_rng(3)
-    gt, trk, n = random_sequence(rng, "2017")
-    while not (len(gt) and len(trk)):
-        gt, trk, n = random_sequence(rng, "2017")
-    ev = ours({"S": (gt, trk, n)}, "2017")
-    # Reverse the frames but keep each frame's rows in their order.
-    g2, t2 = gt[np.argsort(-gt[:, 0], kind="stable")], trk[np.argsort(-trk[:, 0], kind="stable")]
-    assert ours({"S": (g2, t2, n)}, "2017") == ev
-    one = evaluate_sequence(gt[:, 0], gt[:, 1], gt[:, 2:6], trk[:, 0], trk[:, 1], trk[:, 2:6], num_frames=n,
-                            fmt="2017", gt_flags=gt[:, 6], gt_classes=gt[:, 7])
-    back = pickle.loads(pickle.dumps(one))
-    assert combine([back, back]) == combine([one, one])
+    want = ours({"S": (np.ascontiguousarray(gt), np.ascontiguousarray(trk), n)}, "2017")
+    g, t = (layout(a) for a in (gt, trk))
+    assert ours({"S": (g, t, n)}, "2017") == want
+    # Integer columns converted; records survive pickling and combine as before.
+    i64 = np.int64
+    one = evaluate_sequence(g[:, 0].astype(i64), g[:, 1].astype(np.int32), g[:, 2:6], t[:, 0].astype(i64),
+                            t[:, 1].astype(i64), t[:, 2:6], num_frames=n, fmt="2017", gt_flags=g[:, 6].astype(np.int8),
+                            gt_classes=g[:, 7].astype(np.float32))
+    assert one.metrics == want["S"] and combine([pickle.loads(pickle.dumps(one))] * 2) == combine([one, one])
 
 
 def _args(**change):

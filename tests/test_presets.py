@@ -4,8 +4,6 @@ and a preset's run against the same fields given by hand."""
 
 from __future__ import annotations
 
-import csv
-import shlex
 from pathlib import Path
 
 import numpy as np
@@ -14,7 +12,6 @@ import pytest
 import loomfeather_cpp as lf
 from loomfeather_tools import cli
 from loomfeather_tools.presets import DEFAULT, PRESETS, Preset, preset
-from loomfeather_tools.scene import SceneParams, make_scene
 from loomfeather_tools.scores import ScoreScale
 from loomfeather_tools.sweep import option_args
 from loomfeather_tools.track import CONFIG_FIELDS
@@ -30,10 +27,6 @@ def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, st
         code = exc.code
     out, err = capsys.readouterr()
     return code, out, err
-
-
-def tree(folder: Path) -> dict[str, bytes]:
-    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
 
 
 def scores(n: int = 400, seed: int = 0) -> np.ndarray:
@@ -158,27 +151,6 @@ def test_unknown_preset_and_option_given_twice_are_refused(tmp_path, capsys):
     # An option given explicitly counts as given, even at TrackerConfig's default.
     code, _, err = run(capsys, tmp_path / "det.txt", "--out", tmp_path, "--max-age", "30", "--grid", "max_age=10,20")
     assert code == 2 and "max_age is given both as --max-age and in --grid" in err
-
-
-def test_a_preset_sweep_reproduces_each_folder_from_its_leaderboard_command(tmp_path, capsys):
-    split = tmp_path / "in" / "GEN"
-    for seq, seed, frames in (("A", 1, 60), ("B", 2, 50)):
-        det, gt = split / seq / "det" / "det.txt", split / seq / "gt" / "gt.txt"
-        make_scene(SceneParams(num_objects=6, num_frames=frames, seed=seed)).write(det, gt)
-        rows = [line.split(",") for line in det.read_text().splitlines()]  # scores in a detector's own units
-        det.write_text("".join(",".join([*r[:6], f"{80 * float(r[6]) - 5:.3f}", *r[7:]]) + "\n" for r in rows))
-    out = tmp_path / "sweep"
-    code, _, err = run(capsys, split, "--out", out, "--preset", "unbounded", "--n-init", "2", "--grid", "w_iou=1,10", "use_mahalanobis_gating=on,off", "--jobs", "2")
-    assert code == 0, err
-    rows = list(csv.DictReader((out / "leaderboard.csv").read_text().splitlines()))
-    assert len(rows) == 4
-    for r in rows:
-        args = shlex.split(r["command"])
-        assert args[args.index("--preset") + 1] == "unbounded" and "--n-init" in args and "--score-scale" not in args
-        again = tmp_path / "again" / r["config"]
-        args[args.index("--out") + 1] = str(again)
-        assert run(capsys, *args[1:])[0] == 0
-        assert tree(again) == tree(out / r["config"])
 
 
 @pytest.mark.skipif(not DATA.is_dir(), reason="no MOTChallenge data beside the repository")
