@@ -30,7 +30,7 @@ ROOT = Path(__file__).resolve().parents[1]
 SCRATCH = ROOT / "build" / "mutants"
 TREE = SCRATCH / "tree"  # the copy the faults are applied to
 BUILD = SCRATCH / "ext"  # its extension's build directory
-PY = ROOT / ".venv" / "bin" / "python"
+PY = Path(sys.executable)  # the .venv that runs this script
 
 
 @dataclass(frozen=True)
@@ -162,7 +162,7 @@ def build() -> tuple[bool, str]:
         pybind = subprocess.run([str(PY), "-m", "pybind11", "--cmakedir"], check=True, capture_output=True,
                                 text=True).stdout.strip()
         subprocess.run([str(PY), "-m", "cmake", "-S", str(TREE), "-B", str(BUILD), "-G", "Ninja",
-                        f"-DCMAKE_MAKE_PROGRAM={ROOT / '.venv' / 'bin' / 'ninja'}", "-DCMAKE_BUILD_TYPE=Release",
+                        f"-DCMAKE_MAKE_PROGRAM={PY.parent / 'ninja'}", "-DCMAKE_BUILD_TYPE=Release",
                         f"-DPython_EXECUTABLE={PY}", f"-Dpybind11_DIR={pybind}"],
                        check=True, capture_output=True)
     res = subprocess.run([str(PY), "-m", "cmake", "--build", str(BUILD)], capture_output=True, text=True)
@@ -227,6 +227,10 @@ def main() -> int:
         return 0
     chosen = [(k, FAULTS[k - 1]) for k in (args.which or range(1, len(FAULTS) + 1))]
 
+    # Ctrl-C (also in a background job) and a plain kill both unwind, so that
+    # the scratch copy is restored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     SCRATCH.mkdir(parents=True, exist_ok=True)
     sync_tree()
     ok, log = build()
