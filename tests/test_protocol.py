@@ -13,7 +13,6 @@ import subprocess
 import sys
 import time
 import _thread
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -214,25 +213,6 @@ def test_state_is_plain_data_with_every_field():
         assert np.isfinite(box).all() and len(tr[11]) == 512 and len(tr[12]) in (0, 24)
     # Plain data only: the state pickles without naming anything from NumPy or this module.
     assert not re.search(rb"numpy|loomfeather", pickle.dumps(t.__getstate__(), 0))
-
-
-MOT15 = Path(__file__).resolve().parents[2] / "shared" / "data" / "mot15"
-
-
-@pytest.mark.skipif(not MOT15.is_dir(), reason="shared data absent")
-@pytest.mark.parametrize("sequence", ["TUD-Stadtmitte", "PETS09-S2L1"])
-def test_checkpointed_sequence_matches_an_uninterrupted_run(sequence):
-    det = np.loadtxt(MOT15 / sequence / "det.txt", delimiter=",", ndmin=2)
-    straight, checkpointed, said = lf.ByteTracker(), lf.ByteTracker(), [[], []]
-    for f in range(1, int(det[:, 0].max()) + 1):
-        d = det[det[:, 0] == f]
-        boxes, scores = np.c_[d[:, 2:4], d[:, 2:4] + d[:, 4:6]], d[:, 6]
-        for k, t in enumerate((straight, checkpointed)):
-            said[k].append([a.tobytes() for a in t.update(boxes, scores)])
-        if f % 25 == 0:
-            checkpointed = pickle.loads(pickle.dumps(checkpointed, f % 6))
-    assert said[0] == said[1] and straight.__getstate__() == checkpointed.__getstate__()
-    assert sum(len(frame[0]) // 8 for frame in said[0]) > 300  # identifiers reported
 
 
 # --- malformed states ---------------------------------------------------------------------

@@ -110,19 +110,6 @@ def test_birth_confirmation_and_reporting():
     assert states(t) == [[1], [1], [3], [3], [0]]
 
 
-def test_tentative_deleted_on_miss_and_ids_never_reused():
-    t = lf.ByteTracker()
-    run(t, [BOX], [0.9])
-    run(t, [], [])
-    assert states(t)[0] == []
-    run(t, [BOX], [0.9])
-    assert states(t)[0] == [2]
-    t.reset()
-    assert t.frame_index == -1 and states(t)[0] == []
-    run(t, [BOX], [0.9])
-    assert states(t)[0] == [1]
-
-
 @pytest.mark.parametrize("max_age", [1, 30])
 def test_confirmed_track_kept_until_max_age(max_age):
     t = lf.ByteTracker(lf.TrackerConfig(max_age=max_age))
@@ -133,17 +120,6 @@ def test_confirmed_track_kept_until_max_age(max_age):
         assert states(t)[4] == [miss]
     run(t, [], [])
     assert states(t)[0] == []
-
-
-def test_report_order_includes_track_confirmed_this_frame():
-    a, b = [0, 0, 10, 10], [100, 100, 110, 110]
-    t = lf.ByteTracker()
-    run(t, [b], [0.9])           # id 1 (b)
-    run(t, [b, a], [0.9, 0.9])   # id 2 (a) born
-    ids = run(t, [a, b], [0.9, 0.9])[0]  # 1 confirmed now; 2 still tentative
-    assert ids.tolist() == [1]
-    ids = run(t, [a, b], [0.9, 0.9])[0]
-    assert ids.tolist() == [1, 2]
 
 
 # --- association -------------------------------------------------------------------
@@ -163,13 +139,6 @@ def test_low_scores_recover_but_never_start_tracks():
     assert states(t)[0] == [1]
 
 
-def test_low_score_detection_never_matches_tentative_track():
-    t = lf.ByteTracker()
-    run(t, [BOX], [0.9])
-    run(t, [BOX], [0.3])
-    assert states(t)[0] == []
-
-
 @pytest.mark.parametrize("kw, det_class, matched", [
     ({}, 3, False), ({}, -1, True), ({}, 2, True), (dict(class_aware=False), 3, True), (dict(w_iou=1e17), 3, False)])
 def test_class_veto(kw, det_class, matched):
@@ -180,29 +149,6 @@ def test_class_veto(kw, det_class, matched):
     assert (ids.tolist() == [1]) == matched
     if matched:
         assert cls.tolist() == [det_class]
-
-
-def predicted_tentative_state(z):
-    kf = lf.KalmanBoxTracker()
-    return kf, kf.predict(*kf.initiate(z))
-
-
-def test_mahalanobis_gate_decides_stage3_matches():
-    # With an overlap threshold of 0 only the chi-square gate can separate pairs.
-    cfg = lf.TrackerConfig(match_iou_thresh=0.0)
-    z = lf.xyxy_to_xyah(np.array(BOX))
-    kf, (mean, cov) = predicted_tentative_state(z)
-    seen = set()
-    for dx in np.linspace(0.0, 60.0, 121):
-        box = [BOX[0] + dx, BOX[1], BOX[2] + dx, BOX[3]]
-        d2 = kf.gating_distance(mean, cov, lf.xyxy_to_xyah(np.array(box)))[0]
-        t = lf.ByteTracker(cfg)
-        run(t, [BOX], [0.9])
-        run(t, [box], [0.9])
-        matched = states(t)[0] == [1]
-        assert matched == (d2 <= 9.4877), (dx, d2)
-        seen.add(matched)
-    assert seen == {True, False}
 
 
 def test_appearance_breaks_overlap_ambiguity():
@@ -227,25 +173,16 @@ def test_appearance_breaks_overlap_ambiguity():
 
 
 def test_nan_box_fails_after_advancing_and_tracker_recovers():
-    t = lf.ByteTracker()
-    for f in range(3):
-        run(t, [BOX], [0.9])
-    with pytest.raises(ValueError, match="cost matrix must be finite; gate before assignment"):
-        run(t, [[math.nan, 100, 150, 200]], [0.9])
-    assert t.frame_index == 3 and states(t)[4] == [1]
-    assert run(t, [BOX], [0.9])[0].tolist() == [1]
-
-
-def test_nan_overlap_refused_by_tracker_at_every_frame_size():
-    # With only the overlap weight at 0 every cost is 0, and the NaN box's cost is NaN.
-    cfg = lf.TrackerConfig(w_iou=0.0, match_iou_thresh=0.0, use_mahalanobis_gating=False)
-    for others in (3, 14, 15, 16, 17, 40):
-        t = lf.ByteTracker(cfg)
-        boxes = np.array([[10.0 * k, 0.0, 10.0 * k + 8.0, 20.0] for k in range(others)])
+    # With the overlap weight at 0 every cost is 0 but the NaN box's: the
+    # solver's finiteness check at every frame size.
+    for k, others in enumerate((1, 3, 14, 15, 16, 17, 40)):
+        t = lf.ByteTracker(lf.TrackerConfig(w_iou=float(k == 0), match_iou_thresh=0.0, use_mahalanobis_gating=False))
+        boxes = np.array([[10.0 * j, 0.0, 10.0 * j + 8.0, 20.0] for j in range(others)])
         t.update(boxes, np.full(others, 0.9))
-        bad = np.vstack([boxes, [[np.nan, 0.0, 5.0, 20.0]]])
         with pytest.raises(ValueError, match="^cost matrix must be finite; gate before assignment$"):
-            t.update(bad, np.full(others + 1, 0.9))
+            t.update(np.vstack([boxes, [[np.nan, 0.0, 5.0, 20.0]]]), np.full(others + 1, 0.9))
+        assert t.frame_index == 1 and states(t)[4] == [1] * others  # advanced; the tracks are there
+        t.update(boxes, np.full(others, 0.9))
 
 
 # Reproducers: a measurement or state that overflows or is not finite neither
