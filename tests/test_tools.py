@@ -7,6 +7,7 @@ import ast
 import errno
 import io
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -38,6 +39,10 @@ def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, st
         code = exc.code
     out, err = capsys.readouterr()
     return code, out, err
+
+
+def command(*args: object, **kw) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([str(COMMAND), *map(str, args)], capture_output=True, text=True, timeout=120, **kw)
 
 
 def check_results(path: Path, last_frame: int) -> np.ndarray:
@@ -124,54 +129,34 @@ def test_score_scale_makes_large_scores_usable(tmp_path, capsys):
 # ---------------------------------------------------------------- bad input
 
 
-@pytest.mark.parametrize(
-    ("det_text", "gt_text", "message"),
-    [
-        (None, None, "det.txt: detection file not found"),
-        ("1,-1,1,2,3,4,0.9\n2,-1,1,2,3\n", None, "det.txt:2: expected at least 7 comma-separated fields"),
-        ("1,-1,1,2,3,4,0.9\n\n3,-1,1,abc,3,4,0.9\n", None, "det.txt:3: field 4 (top) is not a number: 'abc'"),
-        ("1,-1,1,2,3,4,0.9\n", "1,1,1,2,3,4,1,1,1\n1,2,1,2,3\n", "gt.txt:2: expected at least 9"),
-    ],
-    ids=["missing", "short-line", "not-a-number", "bad-gt"],
-)
-def test_bad_input_is_one_line_exit_2_and_no_output(tmp_path, det_text, gt_text, message):
-    args = [COMMAND, tmp_path / "det.txt", "-o", tmp_path / "r.txt"]
-    if det_text is not None:
-        (tmp_path / "det.txt").write_text(det_text)
-    if gt_text is not None:
-        (tmp_path / "gt.txt").write_text(gt_text)
-        args += ["--gt", tmp_path / "gt.txt"]
-    proc = subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 2
-    assert message in proc.stderr and "Traceback" not in proc.stderr
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(n for n, t in [("det.txt", det_text), ("gt.txt", gt_text)] if t)
+GOOD = "1,-1,1,2,3,4,0.9\n"
 
 
-@pytest.mark.parametrize(
-    ("option", "message"),
-    [
-        (["--use-gmc"], "error: --use-gmc is not supported by loomfeather_cpp (global motion compensation); leave it off\n"),
-        (["--w-ocm", "0.5"], "error: --w-ocm is not supported by loomfeather_cpp (OC-SORT momentum)"),
-        (["--n-init", "0"], "error: invalid tracker configuration: --n-init must be >= 1\n"),
-        (["--n-init", "99999999999"], "error: argument --n-init: 99999999999 is out of range (-2147483648 to 2147483647)"),
-        (["--max-age", "1_0"], "error: argument --max-age: expected an integer, got '1_0'"),
-        (["--frames", "1:99999999999"], "error: argument --frames: expected FIRST:LAST (1 to 2147483646, inclusive)"),
-        (["--plot", "{t}/tracks.bmp"], "error: --plot {t}/tracks.bmp: cannot tell the picture format from extension '.bmp'"),
-        (["-o", "{t}/r.txt", "--out", "{t}/new", "--seed", "1"], "error: --seed, --people and --length apply only to the built-in example"),
-    ],
-)
-def test_refused_options_are_one_line_in_the_users_terms(tmp_path, capsys, option, message):
-    (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n")
-    code, _, err = run(capsys, tmp_path / "det.txt", "--out", tmp_path, *(o.format(t=tmp_path) for o in option))
-    assert code == 2 and message.format(t=tmp_path) in err and len(err.splitlines()) == 1, err
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["det.txt"]
+@pytest.mark.parametrize(("det", "gt", "options", "message"), [
+    (None, None, [], "det.txt: detection file not found"),
+    (GOOD + "2,-1,1,2,3\n", None, [], "det.txt:2: expected at least 7 comma-separated fields"),
+    (GOOD + "\n3,-1,1,abc,3,4,0.9\n", None, [], "det.txt:3: field 4 (top) is not a number: 'abc'"),
+    (GOOD, "1,1,1,2,3,4,1,1,1\n1,2,1,2,3\n", [], "gt.txt:2: expected at least 9"),
+    (GOOD, None, ["--use-gmc"], "error: --use-gmc is not supported by loomfeather_cpp (global motion compensation); leave it off\n"),
+    (GOOD, None, ["--w-ocm", "0.5"], "error: --w-ocm is not supported by loomfeather_cpp (OC-SORT momentum)"),
+    (GOOD, None, ["--n-init", "0"], "error: invalid tracker configuration: --n-init must be >= 1\n"),
+    (GOOD, None, ["--n-init", "99999999999"], "error: argument --n-init: 99999999999 is out of range (-2147483648 to 2147483647)"),
+    (GOOD, None, ["--max-age", "1_0"], "error: argument --max-age: expected an integer, got '1_0'"),
+    (GOOD, None, ["--frames", "1:99999999999"], "error: argument --frames: expected FIRST:LAST (1 to 2147483646, inclusive)"),
+    (GOOD, None, ["--plot", "{t}/tracks.bmp"], "error: --plot {t}/tracks.bmp: cannot tell the picture format from extension '.bmp'"),
+    (GOOD, None, ["--out", "{t}/new", "--seed", "1"], "error: --seed, --people and --length apply only to the built-in example"),
+])
+def test_bad_input_and_refused_options_are_one_line_exit_2_and_nothing_written(tmp_path, det, gt, options, message):
+    args = [tmp_path / "det.txt", "-o", tmp_path / "r.txt", *(o.format(t=tmp_path) for o in options)]
+    for name, text in (("det.txt", det), ("gt.txt", gt)):
+        if text is not None:
+            (tmp_path / name).write_text(text)
+    proc = command(*args, *(["--gt", tmp_path / "gt.txt"] if gt else []))
+    assert proc.returncode == 2 and message.format(t=tmp_path) in proc.stderr and len(proc.stderr.splitlines()) == 1, proc.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(n for n, t in [("det.txt", det), ("gt.txt", gt)] if t)
 
 
 # ---------------------------------------------------------------- outputs never destroy a file
-
-
-def command(*args: object, **kw) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([str(COMMAND), *map(str, args)], capture_output=True, text=True, timeout=120, **kw)
 
 
 def _listing(folder: Path) -> dict[str, tuple[int, bytes | None]]:
@@ -373,59 +358,32 @@ def test_pictures_empty_input_and_scale_warning(tmp_path, capsys):
 
 
 def _runtime_params(obj: object) -> list[tuple[str, str | None]]:
-    """(name, default text) of a bound entry, from the binding library's
-    signature line (the first line of its docstring); ``self`` left out."""
-    first = (obj.__doc__ or "").lstrip().splitlines()[0]
-    inner = first[first.index("(") + 1 : first.rindex(") ->")]
-    params, depth, cur = [], 0, ""
-    for ch in inner + ",":
-        depth += (ch in "[(") - (ch in "])")
-        if ch == "," and depth == 0:
-            if cur.strip():
-                params.append(cur.strip())
-            cur = ""
-        else:
-            cur += ch
-    out = []
-    for p in params:
-        name, _, rest = p.partition(":")
-        default = rest.split(" = ", 1)[1].strip() if " = " in rest else None
-        if name.strip() != "self":
-            out.append((name.strip(), default))
-    return out
+    """(name, default) of a bound entry, from the binding library's signature
+    line (the first line of its docstring); ``self`` left out."""
+    line = (obj.__doc__ or "").lstrip().splitlines()[0]
+    inner = line[line.index("(") + 1 : line.rindex(") ->")]
+    while (flat := re.sub(r"\[[^][]*\]", "", inner)) != inner:  # type arguments hold commas
+        inner = flat
+    params = [(p.split(":")[0].strip(), p.split(" = ", 1)[1] if " = " in p else None) for p in inner.split(", ")]
+    return [(n, d) for n, d in params if n not in ("self", "")]
 
 
 def _stub_signatures() -> dict[str, list[tuple[str, str | None]]]:
+    """The same from the stub file; overloads must name the same parameters (the first has the defaults)."""
     stub = Path(sys.modules["loomfeather_tools"].__file__).parents[1] / "loomfeather_cpp-stubs" / "__init__.pyi"
-    tree = ast.parse(stub.read_text())
     found: dict[str, list[tuple[str, str | None]]] = {}
-
-    def visit(body: list[ast.stmt], prefix: str) -> None:
-        for node in body:
-            if isinstance(node, ast.ClassDef):
-                visit(node.body, f"{node.name}.")
-            elif (
-                isinstance(node, ast.FunctionDef)
-                and (not node.name.startswith("_") or node.name == "__init__")  # as collected at run time
-                and not any(isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list)
-            ):
-                args = node.args.args
-                defaults = [None] * (len(args) - len(node.args.defaults)) + node.args.defaults
-                params = [
-                    (a.arg, None if d is None else ast.unparse(d)) for a, d in zip(args, defaults) if a.arg != "self"
-                ]
-                if node.args.kwonlyargs:  # keyword-only, after a bare "*" as in the runtime line
-                    params.append(("*", None))
-                    params += [(a.arg, None if d is None else ast.unparse(d))
-                               for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults)]
-                # Overloads: every one names the same parameters; the first carries the defaults.
-                name = prefix + node.name
-                if name in found:
-                    assert [n for n, _ in found[name]] == [n for n, _ in params], name
-                else:
-                    found[name] = params
-
-    visit(tree.body, "")
+    tree = ast.parse(stub.read_text())
+    for node, prefix in [(n, "") for n in tree.body] + [(m, c.name + ".") for c in tree.body if isinstance(c, ast.ClassDef) for m in c.body]:
+        if not isinstance(node, ast.FunctionDef) or node.name.startswith("_") and node.name != "__init__":
+            continue
+        if any(isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list):
+            continue
+        a = node.args
+        defaults = [None] * (len(a.args) - len(a.defaults)) + a.defaults
+        params = [(x.arg, d) for x, d in zip(a.args, defaults) if x.arg != "self"]
+        params += [("*", None)] * bool(a.kwonlyargs) + list(zip((x.arg for x in a.kwonlyargs), a.kw_defaults))
+        params = [(n, None if d is None else ast.unparse(d)) for n, d in params]
+        assert [n for n, _ in found.setdefault(prefix + node.name, params)] == [n for n, _ in params], node.name
     return found
 
 
