@@ -25,24 +25,6 @@ def pytest_configure(config):
         raise pytest.UsageError(f"imported {loomfeather_cpp.__file__}, expected {expected}")
 
 
-FUZZ_STATS = pytest.StashKey[dict]()
-
-
-@pytest.fixture
-def fuzz_stats(request):
-    """Per fuzzed entry: how many generated calls were accepted and refused."""
-    return request.config.stash.setdefault(FUZZ_STATS, {})
-
-
-def pytest_terminal_summary(terminalreporter, config):
-    stats = config.stash.get(FUZZ_STATS, {})
-    if stats:
-        terminalreporter.write_sep("-", "generated cases per fuzzed entry (accepted + refused)")
-        for name, c in stats.items():
-            terminalreporter.write_line(f"{name:40s} {c['accepted'] + c['refused']:6d} = "
-                                        f"{c['accepted']:5d} + {c['refused']:5d}")
-
-
 @pytest.fixture(params=[True, False], ids=["avx", "scalar"])
 def simd(request):
     """Run a test with the AVX kernels (where the processor has them) and with the scalar ones."""

@@ -50,15 +50,9 @@ def test_solver_pairs_equal_scipy_on_ties(shape):
             continue
         got = lf.linear_assignment_scipy(cost)
         assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1]), cost
-
-
-@pytest.mark.parametrize("bad", [np.nan, -np.inf])
-def test_solver_refuses_what_scipy_refuses(bad):
-    cost = np.zeros((2, 3))
-    cost[1, 2] = bad
-    with pytest.raises(ValueError):
-        lf.linear_assignment_scipy(cost)
-    assert [a.size for a in lf.linear_assignment_scipy(np.zeros((0, 3)))] == [0, 0]
+    for bad in (np.nan, -np.inf):  # refused, as by SciPy
+        with pytest.raises(ValueError):
+            lf.linear_assignment_scipy(np.array([[0.0, 0.0, 0.0], [0.0, 0.0, bad]]))
 
 
 # ---------------------------------------------------------------- the oracle
@@ -183,15 +177,6 @@ def random_sequence(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.
     return gt[rng.permutation(len(gt))], trk[rng.permutation(len(trk))], n
 
 
-@pytest.mark.parametrize("fmt", ["2015", "2017"])
-def test_random_sequences_equal_official(tmp_path, fmt):
-    pytest.importorskip("trackeval")
-    rng = np.random.default_rng(7 if fmt == "2015" else 8)
-    for round_ in range(100):
-        seqs = {f"S{k}": random_sequence(rng, fmt) for k in range(6)}
-        assert_same(ours(seqs, fmt), official(tmp_path / str(round_), seqs, fmt))
-
-
 # ---------------------------------------------------------------- ties, and the full-matrix computation
 
 
@@ -282,14 +267,14 @@ def test_block_matching_equals_full_matrices(fmt, kind):
 
 
 @pytest.mark.parametrize("fmt", ["2015", "2017"])
-def test_tie_heavy_sequences_equal_official(tmp_path, fmt):
+@pytest.mark.parametrize("ties, rounds", [(False, 100), (True, 20)], ids=["random", "tie-heavy"])
+def test_random_sequences_equal_official(tmp_path, fmt, ties, rounds):
     pytest.importorskip("trackeval")
-    rng = np.random.default_rng(31 if fmt == "2015" else 32)
-    for round_ in range(20):
-        seqs = {}
-        for k in range(6):
-            gt, trk, n = random_sequence(rng, fmt)
-            seqs[f"S{k}"] = (*with_ties(rng, gt, trk, n, fmt), n)
+    rng = np.random.default_rng((7 if fmt == "2015" else 8) + 24 * ties)
+    for round_ in range(rounds):
+        seqs = {f"S{k}": random_sequence(rng, fmt) for k in range(6)}
+        if ties:
+            seqs = {k: (*with_ties(rng, *v, fmt), v[2]) for k, v in seqs.items()}
         assert_same(ours(seqs, fmt), official(tmp_path / str(round_), seqs, fmt))
 
 
