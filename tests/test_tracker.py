@@ -126,6 +126,18 @@ def test_low_scores_recover_but_never_start_tracks():
     assert states(t)[0] == [1]
 
 
+@pytest.mark.parametrize("kw", [{}, dict(use_giou=True), dict(w_unc=0.5)])  # the overlap-only pass, the general one
+def test_overlap_exactly_at_the_threshold_still_matches(kw):
+    # A still box: the track's predicted box is exactly BOX, so the overlap is exactly the threshold.
+    moved = [110.0, 100.0, 160.0, 200.0]
+    at = lf.iou_matrix(BOX, moved)[0, 0]
+    for thresh, matched in ((at, True), (np.nextafter(at, 1.0), False)):
+        t = lf.ByteTracker(lf.TrackerConfig(match_iou_thresh=thresh, use_mahalanobis_gating=False, **kw))
+        for _ in range(3):
+            run(t, [BOX], [0.9])
+        assert (run(t, [moved], [0.9])[0].tolist() == [1]) == matched
+
+
 @pytest.mark.parametrize("kw, det_class, matched", [
     ({}, 3, False), ({}, -1, True), ({}, 2, True), (dict(class_aware=False), 3, True), (dict(w_iou=1e17), 3, False)])
 def test_class_veto(kw, det_class, matched):
