@@ -4,6 +4,7 @@ rounded on its own, in the stated order, ties broken as stated."""
 import copy
 import math
 import random
+import re
 
 import numpy as np
 
@@ -16,6 +17,12 @@ def bits_equal(got, want):
     nan = np.isnan(got)
     return (got.shape == want.shape and np.array_equal(nan, np.isnan(want))
             and bool((got.view(np.int64) == want.view(np.int64))[~nan].all()))
+
+
+# What a tracker update may fail with once the frame is counted (a stage failed).
+CYCLE = re.compile(r"cost matrix must be finite; gate before assignment|gating: innovation covariance is not "
+                   r"positive definite|linear_assignment: no free column; n > m\?|lapjv: no augmenting path|"
+                   r"update: identifier or frame counter would overflow; call reset\(\)")
 
 
 # ---------------------------------------------------------------- geometry

@@ -8,7 +8,6 @@ keep their state on a refused frame and never reuse an identifier. (Which
 text each refusal has: the refusal tables of the other test files.)
 """
 import os
-import re
 import subprocess
 import sys
 
@@ -18,6 +17,7 @@ from hypothesis import event, given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import loomfeather_cpp as lf
+from models import CYCLE
 
 # --- generated values -----------------------------------------------------------
 
@@ -119,9 +119,6 @@ CONFIG_ARGS = dict(zip(
     "high_score_thresh low_score_thresh match_iou_thresh recovery_iou_thresh new_track_thresh n_init max_age "
     "use_mahalanobis_gating class_aware w_iou w_app w_unc use_giou appearance_ema_alpha kf_noise_scale w_ocm "
     "ocm_delta_t use_oru use_gmc use_lapjv".split(), "FFFFFIIBBFFFBFFFIBBB"))
-CYCLE = re.compile(r"cost matrix must be finite; gate before assignment|gating: innovation covariance is not "
-                   r"positive definite|linear_assignment: no free column; n > m\?|lapjv: no augmenting path|"
-                   r"update: identifier or frame counter would overflow; call reset\(\)")
 
 
 def kalman_filters(method):
