@@ -28,46 +28,34 @@ def moving(frame, start=BOX, dx=2.0):
 
 # --- configuration -----------------------------------------------------------
 
-
-SCORE_MSG = "require 0 <= low_score_thresh <= high_score_thresh <= 1"
-OCSORT_MSG = "OC-SORT (use_oru / w_ocm) is not ported in Phase 1; leave use_oru False and w_ocm 0.0"
-GMC_MSG = ("use_gmc is not ported in Phase 1 (global motion compensation stays in the NumPy reference); "
-           "leave it False")
-OVERFLOW_MSG = "cost weights and IoU thresholds overflow the association cost"
+SCORE, OVERFLOW = "require 0 <= low_score_thresh <= high_score_thresh <= 1", "cost weights and IoU thresholds overflow the association cost"
+OCSORT = "OC-SORT (use_oru / w_ocm) is not ported in Phase 1; leave use_oru False and w_ocm 0.0"
+GMC = "use_gmc is not ported in Phase 1 (global motion compensation stays in the NumPy reference); leave it False"
+NEG, FINITE = "cost weights must be non-negative", " must be finite"
 
 
-@pytest.mark.parametrize("kw, msg", [
-    (dict(low_score_thresh=0.6), SCORE_MSG),
-    (dict(low_score_thresh=-0.1), SCORE_MSG),
-    (dict(high_score_thresh=1.5), SCORE_MSG),
-    (dict(high_score_thresh=math.nan), SCORE_MSG),
-    (dict(n_init=0, max_age=0), "n_init must be >= 1"),
-    (dict(max_age=0), "max_age must be >= 1"),
-    (dict(w_ocm=-1.0), "cost weights must be non-negative"),
-    (dict(w_app=-0.1), "cost weights must be non-negative"),
-    (dict(ocm_delta_t=0), "ocm_delta_t must be >= 1"),
-    (dict(use_gmc=True, use_oru=True), GMC_MSG),
-    (dict(w_ocm=0.5), OCSORT_MSG),
-    (dict(use_oru=True), OCSORT_MSG),
-    (dict(w_iou=math.nan), "w_iou must be finite"),
-    (dict(match_iou_thresh=math.inf), "match_iou_thresh must be finite"),
-    (dict(appearance_ema_alpha=math.nan), "appearance_ema_alpha must be finite"),
+@pytest.mark.parametrize("kw, msg", [  # the first failed check is the one named; None: accepted
+    (dict(low_score_thresh=0.6), SCORE), (dict(low_score_thresh=-0.1), SCORE), (dict(high_score_thresh=1.5), SCORE),
+    (dict(high_score_thresh=math.nan), SCORE), (dict(n_init=0, max_age=0), "n_init must be >= 1"),
+    (dict(max_age=0), "max_age must be >= 1"), (dict(w_ocm=-1.0), NEG), (dict(w_app=-0.1), NEG),
+    (dict(ocm_delta_t=0), "ocm_delta_t must be >= 1"), (dict(use_gmc=True, use_oru=True), GMC),
+    (dict(w_ocm=0.5), OCSORT), (dict(use_oru=True), OCSORT), (dict(w_iou=math.nan), "w_iou" + FINITE),
+    (dict(match_iou_thresh=math.inf), "match_iou_thresh" + FINITE),
+    (dict(appearance_ema_alpha=math.nan), "appearance_ema_alpha" + FINITE),
     (dict(new_track_thresh=math.nan), "new_track_thresh must not be NaN"),
-    (dict(kf_noise_scale=math.inf), "kf_noise_scale must be finite"),
-    (dict(kf_noise_scale=0.0), "kf_noise_scale must be non-zero"),
-    (dict(w_iou=1e308), OVERFLOW_MSG),
-    (dict(w_app=1e308), OVERFLOW_MSG),
+    (dict(kf_noise_scale=math.inf), "kf_noise_scale" + FINITE), (dict(kf_noise_scale=0.0), "kf_noise_scale must be non-zero"),
+    (dict(w_iou=1e308), OVERFLOW), (dict(w_app=1e308), OVERFLOW),
+    (dict(low_score_thresh=1.0, high_score_thresh=1.0), None),
+    (dict(appearance_ema_alpha=5.0, kf_noise_scale=-1.0, new_track_thresh=2.0), None),
+    (dict(new_track_thresh=math.inf, match_iou_thresh=1.5, w_iou=1e17), None),
 ])
 def test_config_refusals_in_order(kw, msg):
+    if msg is None:
+        lf.TrackerConfig(**kw)
+        return
     with pytest.raises(ValueError) as e:
         lf.TrackerConfig(**kw)
     assert str(e.value) == msg
-
-
-def test_config_unusual_values_accepted():
-    lf.TrackerConfig(low_score_thresh=1.0, high_score_thresh=1.0)
-    lf.TrackerConfig(appearance_ema_alpha=5.0, kf_noise_scale=-1.0, new_track_thresh=2.0)
-    lf.TrackerConfig(new_track_thresh=math.inf, match_iou_thresh=1.5, w_iou=1e17)
 
 
 # --- frames and lifecycle (refused frames: tests/test_fuzz.py) ----------------------
@@ -79,11 +67,14 @@ def test_accepted_shapes_and_empty_frame():
     ids, xyxy, sc, cls = t.update(np.zeros((0, 4)), np.zeros(0))
     assert (ids.shape, xyxy.shape, sc.shape, cls.shape) == ((0,), (0, 4), (0,), (0,))
     assert (ids.dtype, xyxy.dtype, sc.dtype, cls.dtype) == (np.int64, np.float64, np.float64, np.int64)
-    assert t.frame_index == 0
+    rows = t.update(np.zeros((0, 4)), np.zeros(0), return_indices=True)[4]  # a keyword only
+    assert t.frame_index == 1 and rows.dtype == np.int64 and rows.shape == (0,)
+    with pytest.raises(TypeError):
+        t.update(np.zeros((0, 4)), np.zeros(0), None, None, True)
     # A zero-size box is accepted but cannot start a track.
     t.update([[0, 0, 1, 1], [0, 0, 0, 0], [5, 5, 6, 6]], [[0.9], [0.8], [0.7]], class_ids=[1.9, -1.9, 0],
              features=np.zeros((3, 0)))
-    assert t.frame_index == 1 and states(t)[0] == [1, 2]
+    assert t.frame_index == 2 and states(t)[0] == [1, 2]
 
 
 def test_birth_confirmation_and_reporting():
@@ -242,17 +233,6 @@ def test_cycle_matches_composed_building_blocks_bit_for_bit(kw, dim, shuffle):
         total += len(ids)
     assert fast.track_states()[0].tolist() == [t["id"] for t in slow.tracks] and total > 500
     assert min(slow.reported_by_stage) > 0, slow.reported_by_stage  # rows matched in each of the three stages
-
-
-def test_return_indices_is_keyword_only_and_typed():
-    t = lf.ByteTracker(lf.TrackerConfig(n_init=1))
-    for f in range(2):
-        out = run(t, [[500, 500, 540, 600], moving(f)], [0.2, 0.9], return_indices=True)
-    assert [a.tolist() for a in (out[0], out[4])] == [[1], [1]]
-    empty = run(t, [], [], return_indices=True)
-    assert len(empty) == 5 and empty[4].dtype == np.int64 and empty[4].shape == (0,)
-    with pytest.raises(TypeError):
-        t.update(np.zeros((0, 4)), np.zeros(0), None, None, True)
 
 
 # --- threads ------------------------------------------------------------------------
