@@ -380,26 +380,23 @@ def _args(**change):
     return a
 
 
-@pytest.mark.parametrize(
-    "change, message",
-    [
-        ({"gt_frames": [1, 3]}, "frame 3 is outside 1..2"),
-        ({"trk_frames": [0]}, "frame 0 is outside 1..2"),
-        ({"gt_frames": [1, 1]}, "ground-truth id 1 appears more than once in frame 1"),
-        ({"trk_frames": [1, 1], "trk_ids": [5, 5], "trk_ltwh": [[0, 0, 1, 1]] * 2}, "tracker id 5 appears more"),
-        ({"gt_ids": [1, 1.5]}, r"gt_ids\[1\] is not an integer"),
-        ({"trk_ids": [np.nan]}, r"tracker_ids\[0\] is not an integer"),
-        ({"gt_frames": [1, 2.0**53 + 2]}, r"gt_frames\[1\] is not an integer"),
-        ({"gt_classes": [1, np.inf]}, r"gt_classes\[1\] is not an integer"),
-        ({"gt_classes": [1, 14]}, "class 14 is not a 2017-format class"),
-        ({"gt_classes": None}, "needs gt_flags and gt_classes"),
-        ({"fmt": "2015"}, "gt_classes is a 2017-format column"),
-        ({"fmt": "mot17"}, "fmt must be '2015' or '2017'"),
-        ({"trk_ltwh": [[0, 0, np.nan, 10]]}, "box is not finite"),
-        ({"trk_ltwh": [[0, 0, 10]]}, r"tracker_boxes must be an \(N, 4\) array"),
-        ({"gt_flags": [1]}, "gt_flags must be a 1-D array of 2 values"),
-    ],
-)
+@pytest.mark.parametrize("change, message", [
+    ({"gt_frames": [1, 3]}, "frame 3 is outside 1..2"),
+    ({"trk_frames": [0]}, "frame 0 is outside 1..2"),
+    ({"gt_frames": [1, 1]}, "ground-truth id 1 appears more than once in frame 1"),
+    ({"trk_frames": [1, 1], "trk_ids": [5, 5], "trk_ltwh": [[0, 0, 1, 1]] * 2}, "tracker id 5 appears more"),
+    ({"gt_ids": [1, 1.5]}, r"gt_ids\[1\] is not an integer"),
+    ({"trk_ids": [np.nan]}, r"tracker_ids\[0\] is not an integer"),
+    ({"gt_frames": [1, 2.0**53 + 2]}, r"gt_frames\[1\] is not an integer"),
+    ({"gt_classes": [1, np.inf]}, r"gt_classes\[1\] is not an integer"),
+    ({"gt_classes": [1, 14]}, "class 14 is not a 2017-format class"),
+    ({"gt_classes": None}, "needs gt_flags and gt_classes"),
+    ({"fmt": "2015"}, "gt_classes is a 2017-format column"),
+    ({"fmt": "mot17"}, "fmt must be '2015' or '2017'"),
+    ({"trk_ltwh": [[0, 0, np.nan, 10]]}, "box is not finite"),
+    ({"trk_ltwh": [[0, 0, 10]]}, r"tracker_boxes must be an \(N, 4\) array"),
+    ({"gt_flags": [1]}, "gt_flags must be a 1-D array of 2 values"),
+])
 def test_refusals(change, message):
     with pytest.raises(ValueError, match=message):
         evaluate_sequence(**_args(**change))

@@ -128,16 +128,13 @@ def test_a_preset_refuses_fields_the_configuration_would_not_take(fields, error)
 # ---------------------------------------------------------------- command line
 
 
-@pytest.mark.parametrize(
-    ("args", "want", "scale"),
-    [
-        ([], {}, "1"),
-        (["--preset", "unbounded"], dict(PRESETS["unbounded"].fields), "rank"),
-        (["--max-age", "5", "--preset", "unbounded"], {**PRESETS["unbounded"].fields, "max_age": 5}, "rank"),
-        (["--preset", "unbounded", "--use-mahalanobis-gating", "--score-scale", "p99"], {**PRESETS["unbounded"].fields, "use_mahalanobis_gating": True}, "p99"),
-        (["--preset", "probability", "--w-iou", "1.0"], {**PRESETS["probability"].fields, "w_iou": 1.0}, "1"),
-    ],
-)
+@pytest.mark.parametrize(("args", "want", "scale"), [
+    ([], {}, "1"),
+    (["--preset", "unbounded"], dict(PRESETS["unbounded"].fields), "rank"),
+    (["--max-age", "5", "--preset", "unbounded"], {**PRESETS["unbounded"].fields, "max_age": 5}, "rank"),
+    (["--preset", "unbounded", "--use-mahalanobis-gating", "--score-scale", "p99"], {**PRESETS["unbounded"].fields, "use_mahalanobis_gating": True}, "p99"),
+    (["--preset", "probability", "--w-iou", "1.0"], {**PRESETS["probability"].fields, "w_iou": 1.0}, "1"),
+])
 def test_options_given_beside_a_preset_override_its_values(args, want, scale):
     chosen, options, rule = cli.resolve_options(cli.build_parser().parse_args(args))
     assert options == {**DEFAULTS, **want} and str(rule) == scale

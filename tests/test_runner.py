@@ -76,33 +76,23 @@ def _python_text(frames, ids, ltwh, scores) -> bytes:  # type: ignore[no-untyped
     ).encode()
 
 
-def _values(kind: str, n: int, rng: np.random.Generator) -> np.ndarray:
-    if kind == "uniform":
-        return rng.uniform(-3000.0, 3000.0, n)
-    if kind == "three-decimals":  # x.xx5 written in decimal: halfway only before the binary rounding
-        return np.round(rng.uniform(-3000.0, 3000.0, n), 3)
-    if kind == "binary-ties":  # k/8: exactly halfway between two hundredths
-        return rng.integers(-80000, 80000, n) / 8.0
-    if kind == "near-ties":  # one ulp either side of x.xx5
-        v = (rng.integers(-300000, 300000, n) + 0.5) / 100.0
-        return np.where(rng.random(n) < 0.5, np.nextafter(v, np.inf), np.nextafter(v, -np.inf))
-    if kind == "small":
-        return np.r_[0.0, -0.0, -0.001, 0.004999, 5e-324, -1e-300, rng.uniform(-0.01, 0.01, n - 6)]
-    if kind == "large":
-        return np.r_[2.0**36 - 0.01, -(2.0**36) + 1.0, 2.0**36, 1e15, rng.uniform(-1e9, 1e9, n - 4)]
-    if kind == "non-finite":
-        return np.r_[np.nan, np.inf, -np.inf, rng.uniform(0, 100, n - 3)]
-    raise AssertionError(kind)
+# Values that round in the two-decimal text at its edges: signed zeros and
+# subnormals, halfway points before and after the binary rounding, huge and
+# non-finite ones; each in every column.
+SPECIAL = [0.0, -0.0, -0.001, 0.004999, 5e-324, -1e-300, 2.0**36 - 0.01, -(2.0**36) + 1.0, 2.0**36, 1e15, np.nan, np.inf,
+           -np.inf, 0.00005, 0.99995, -0.00015, 0.125, -2.375, 1.005, 2.675, 0.015]  # 21: each lands in every column
 
 
-@pytest.mark.parametrize("kind", ["uniform", "three-decimals", "binary-ties", "near-ties", "small", "large", "non-finite"])
-def test_results_text_is_pythons_formatting_and_parses_back_bit_for_bit(kind):
-    rng = np.random.default_rng(abs(hash(kind)) % 2**32)
+def test_results_text_is_pythons_formatting_and_parses_back_bit_for_bit():
+    rng = np.random.default_rng(1)
     n = 4000
-    ltwh = _values(kind, 4 * n, rng).reshape(n, 4)
-    scores = np.r_[_values(kind, n - 3, rng), 0.00005, 0.99995, -0.00015]
-    frames = np.sort(rng.integers(1, 10**7, n))
-    ids = rng.integers(-3, 10**12, n)
+    near = (rng.integers(-300000, 300000, n) + 0.5) / 100.0  # x.xx5 in decimal, one ulp either side below
+    pool = np.r_[rng.uniform(-3000.0, 3000.0, n), np.round(rng.uniform(-3000.0, 3000.0, n), 3),
+                 rng.integers(-80000, 80000, n) / 8.0, np.nextafter(near, np.inf), np.nextafter(near, -np.inf),
+                 rng.uniform(-0.01, 0.01, n), rng.uniform(-1e9, 1e9, n)]
+    values = np.r_[np.tile(SPECIAL, 5), rng.permutation(pool)][:5 * ((len(pool) + 5 * len(SPECIAL)) // 5)].reshape(-1, 5)
+    ltwh, scores = values[:, :4], values[:, 4]
+    frames, ids = np.sort(rng.integers(1, 10**7, len(values))), rng.integers(-3, 10**12, len(values))
     text, parsed = format_mot_rows(frames, ids, ltwh, scores)
     assert text == _python_text(frames, ids, ltwh, scores)
     back = np.array([[float(v) for v in line.split(b",")[2:6]] for line in text.splitlines()])
@@ -269,18 +259,15 @@ def test_interrupt_stops_the_pool_and_leaves_only_complete_files(tmp_path):
 # ---------------------------------------------------------------- sweeps
 
 
-@pytest.mark.parametrize(
-    ("items", "message"),
-    [
-        (["max_age=10,x"], "max_age: expected an integer, got 'x'"),
-        (["use_giou=yes"], "use_giou: expected true/false/on/off"),
-        (["max_agee=1"], "'max_agee' is not a TrackerConfig field"),
-        (["max_age=1", "max-age=2"], "max_age given twice"),
-        (["max_age=10,10"], "a value is repeated"),
-        (["max_age="], "max_age: no values"),
-        (["max_age"], "expected FIELD=V1,V2"),
-    ],
-)
+@pytest.mark.parametrize(("items", "message"), [
+    (["max_age=10,x"], "max_age: expected an integer, got 'x'"),
+    (["use_giou=yes"], "use_giou: expected true/false/on/off"),
+    (["max_agee=1"], "'max_agee' is not a TrackerConfig field"),
+    (["max_age=1", "max-age=2"], "max_age given twice"),
+    (["max_age=10,10"], "a value is repeated"),
+    (["max_age="], "max_age: no values"),
+    (["max_age"], "expected FIELD=V1,V2"),
+])
 def test_grid_items_that_cannot_be_used(items, message):
     with pytest.raises(GridError, match=message):
         parse_grid(items)
@@ -344,14 +331,11 @@ def test_ranking_puts_the_best_first_and_incomplete_configurations_last(metric, 
     assert doc["combined"]["HOTA"] is None and doc["sequences"]["s"]["IDSW"] is None
 
 
-@pytest.mark.parametrize(
-    ("layout", "message"),
-    [
-        (["x/GEN/S1", "y/GEN/S2"], "two splits named 'GEN'"),
-        (["x/S1", "y/S1"], "two sequences named 'S1'"),
-        (["x/EMPTY/notes"], "no sequence here"),
-    ],
-)
+@pytest.mark.parametrize(("layout", "message"), [
+    (["x/GEN/S1", "y/GEN/S2"], "two splits named 'GEN'"),
+    (["x/S1", "y/S1"], "two sequences named 'S1'"),
+    (["x/EMPTY/notes"], "no sequence here"),
+])
 def test_inputs_whose_results_would_collide_are_refused(tmp_path, capsys, layout, message):
     for rel in layout:
         if rel.endswith("notes"):

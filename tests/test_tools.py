@@ -155,21 +155,17 @@ def _special(tmp: Path, kind: str) -> None:
         os.mkfifo(tmp / "fifo")
 
 
-@pytest.mark.parametrize(
-    ("setup", "args", "message"),
-    [
-        (lambda t: os.link(t / "det.txt", t / "det.png"), ["-o", "r.txt", "--plot", "det.png"], "--plot {t}/det.png would overwrite the detection file"),
-        (None, ["-o", "r.png", "--plot", "r.png"], "--plot {t}/r.png is the same file as results file {t}/r.png"),
-        (lambda t: os.symlink("gt.txt", t / "link.txt"), ["-o", "link.txt", "--gt", "gt.txt"], "results file {t}/link.txt would overwrite the ground truth (--gt)"),
-        (lambda t: _special(t, "chr"), ["-o", "null"], "cannot write {t}/null: it is a character device, not a regular file"),
-        (lambda t: _special(t, "fifo"), ["-o", "fifo"], "cannot write {t}/fifo: it is a FIFO, not a regular file"),
-        (lambda t: os.symlink("/proc/self/fd/1", t / "out"), ["-o", "out"], "cannot write {t}/out: it is a FIFO, not a regular file"),
-        (lambda t: os.symlink("gone/x.txt", t / "dangling"), ["-o", "dangling"], "cannot write {t}/dangling: it is a symbolic link to gone/x.txt, which does not exist"),
-        (lambda t: (t / "adir").mkdir(), ["-o", "adir"], "cannot write {t}/adir: is a directory"),
-        (lambda t: (t / "file.txt").write_text("x"), ["-o", "file.txt/x.txt"], "cannot write {t}/file.txt/x.txt: {t}/file.txt is not a directory"),
-    ],
-    ids=["plot-is-input", "plot-is-results", "results-is-gt-via-link", "device", "fifo", "proc-stdout", "dangling-link", "directory", "file-as-folder"],
-)
+@pytest.mark.parametrize(("setup", "args", "message"), [
+    (lambda t: os.link(t / "det.txt", t / "det.png"), ["-o", "r.txt", "--plot", "det.png"], "--plot {t}/det.png would overwrite the detection file"),
+    (None, ["-o", "r.png", "--plot", "r.png"], "--plot {t}/r.png is the same file as results file {t}/r.png"),
+    (lambda t: os.symlink("gt.txt", t / "link.txt"), ["-o", "link.txt", "--gt", "gt.txt"], "results file {t}/link.txt would overwrite the ground truth (--gt)"),
+    (lambda t: _special(t, "chr"), ["-o", "null"], "cannot write {t}/null: it is a character device, not a regular file"),
+    (lambda t: _special(t, "fifo"), ["-o", "fifo"], "cannot write {t}/fifo: it is a FIFO, not a regular file"),
+    (lambda t: os.symlink("/proc/self/fd/1", t / "out"), ["-o", "out"], "cannot write {t}/out: it is a FIFO, not a regular file"),
+    (lambda t: os.symlink("gone/x.txt", t / "dangling"), ["-o", "dangling"], "cannot write {t}/dangling: it is a symbolic link to gone/x.txt, which does not exist"),
+    (lambda t: (t / "adir").mkdir(), ["-o", "adir"], "cannot write {t}/adir: is a directory"),
+    (lambda t: (t / "file.txt").write_text("x"), ["-o", "file.txt/x.txt"], "cannot write {t}/file.txt/x.txt: {t}/file.txt is not a directory"),
+], ids=["plot-is-input", "plot-is-results", "results-is-gt-via-link", "device", "fifo", "proc-stdout", "dangling-link", "directory", "file-as-folder"])
 def test_outputs_that_must_not_be_written_are_refused_first(tmp_path, setup, args, message):
     scene = make_scene(SceneParams(num_objects=3, num_frames=20, seed=1))
     scene.write(tmp_path / "det.txt", tmp_path / "gt.txt")
@@ -267,14 +263,11 @@ def test_sequence_length_comes_from_seqinfo(tmp_path, capsys):
 # ---------------------------------------------------------------- evaluation, plots, messages
 
 
-@pytest.mark.parametrize(
-    ("gt_text", "message"),
-    [
-        ("1,1,1,2,3,4,0,1,1\n2,2,1,2,3,4,1,7,1\n", "no ground truth left to evaluate: all 2 rows have flag 0 or a class other than 1"),
-        ("", "no ground truth to evaluate: the file has no rows"),
-        ("50,1,1,2,3,4,1,1,1\n", "no ground truth to evaluate in frames 1-10"),
-    ],
-)
+@pytest.mark.parametrize(("gt_text", "message"), [
+    ("1,1,1,2,3,4,0,1,1\n2,2,1,2,3,4,1,7,1\n", "no ground truth left to evaluate: all 2 rows have flag 0 or a class other than 1"),
+    ("", "no ground truth to evaluate: the file has no rows"),
+    ("50,1,1,2,3,4,1,1,1\n", "no ground truth to evaluate in frames 1-10"),
+])
 def test_no_ground_truth_left_is_refused(tmp_path, capsys, gt_text, message):
     (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n10,-1,1,2,3,4,0.9\n")
     (tmp_path / "gt.txt").write_text(gt_text)
