@@ -1,7 +1,4 @@
 import math
-import os
-import subprocess
-import sys
 import threading
 import time
 
@@ -315,49 +312,7 @@ def test_two_threads_on_one_tracker_are_serialised():
     assert order is not None and len(order) == 240
 
 
-# --- memory ---------------------------------------------------------------------------
-
-
-_MEMORY_PROBE = """
-import numpy as np, loomfeather_cpp as lf
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096 / 2**20
-
-side = 40   # 1,600 tracks x 1,600 detections
-grid = np.array([[100.0 * i, 200.0 * j, 100.0 * i + 40.0, 200.0 * j + 120.0]
-                 for i in range(side) for j in range(side)])
-spike = (grid, np.full(len(grid), 0.9))
-ordinary = [(np.array([[10.0 + 2 * f, 10.0, 50.0 + 2 * f, 90.0]]), np.array([0.9])) for f in range(40)]
-t = lf.ByteTracker()
-for b, s in ordinary[:5]:
-    t.update(b, s)
-base = rss()
-for attempt in ("frames", "reset"):
-    t.update(*spike)
-    t.update(*spike)
-    grown = rss() - base
-    if attempt == "frames":
-        for b, s in ordinary:   # 40 ordinary frames: more than two windows of 16
-            t.update(b, s)
-    else:
-        t.reset()
-    print(attempt, grown, rss() - base)
-"""
-
-
-@pytest.mark.skipif(bool(os.environ.get("LF_SANITIZED")), reason="the sanitizer's allocator keeps freed memory")
-@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or os.sysconf("SC_PAGE_SIZE") != 4096,
-                    reason="needs /proc and 4 KiB pages")
-def test_working_memory_comes_back_after_a_spike_and_on_reset():
-    # A fresh interpreter: the resident size of this one moves with whatever
-    # the tests before this one allocated and freed.
-    out = subprocess.run([sys.executable, "-c", _MEMORY_PROBE], capture_output=True, text=True, check=True).stdout
-    for line in out.splitlines():
-        attempt, grown, left = line.split()
-        assert float(grown) > 30 and float(left) < 8, line
-    assert len(out.splitlines()) == 2
+# --- the interpreter lock (working memory after a spike: benchmarks/memory.py) -------
 
 
 def test_update_lets_other_threads_run(runs_without_the_lock):
