@@ -164,7 +164,6 @@ _INTERRUPTED_CHILD = r"""
 import signal, sys, time
 import numpy as np
 import loomfeather_cpp as lf
-from models import reference_assignment
 # A shell without job control starts background jobs with SIGINT ignored, and
 # Python then leaves it ignored: ask for KeyboardInterrupt explicitly.
 signal.signal(signal.SIGINT, signal.default_int_handler)
