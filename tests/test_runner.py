@@ -29,7 +29,6 @@ from loomfeather_tools.summary import METRICS, summary_json
 from loomfeather_tools.sweep import Entry, GridError, Setting, expand_grid, parse_grid, rank
 from loomfeather_tools.track import CONFIG_FIELDS, make_config, track_table
 
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "motchallenge"
 COMMAND = Path(sys.executable).with_name("loomfeather-track")
 DEFAULTS = {n: d for n, _, d, _ in CONFIG_FIELDS}
 
@@ -345,22 +344,6 @@ def test_inputs_whose_results_would_collide_are_refused(tmp_path, capsys, layout
     inputs = sorted({str(Path(rel).parent) if rel.count("/") == 2 else rel for rel in layout})
     code, _, err = run(capsys, *(tmp_path / i for i in inputs), "--out", tmp_path / "out")
     assert code == 2 and message in err and not (tmp_path / "out").exists()
-
-
-@pytest.mark.skipif(not DATA.is_dir(), reason="no MOTChallenge data beside the repository")
-def test_shared_splits_run_and_combine_both_formats(tmp_path, capsys):
-    splits = [DATA / "MOT15-train", DATA / "MOT17-halfval"]
-    code, out, err = run(capsys, *splits, "--out", tmp_path, "--jobs", "2")
-    assert code == 0, err
-    doc = json.loads((tmp_path / "summary.json").read_text())
-    assert len(doc["sequences"]) == 10
-    for split_name in ("MOT15-train", "MOT17-halfval"):
-        part = json.loads((tmp_path / split_name / "summary.json").read_text())
-        assert 0.3 < part["combined"]["HOTA"] < 0.9 and part["combined"]["FN"] > 0
-    seqlen = {p.parent.name: int(p.read_text().split("seqLength=")[1].split()[0]) for p in (DATA / "MOT17-halfval").glob("*/seqinfo.ini")}
-    for name, length in seqlen.items():
-        frames = np.loadtxt(tmp_path / "MOT17-halfval" / f"{name}.txt", delimiter=",", usecols=0)
-        assert frames.max() <= length
 
 
 _ENDED_WHILE_WRITING = """

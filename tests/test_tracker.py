@@ -138,24 +138,6 @@ def test_class_veto(kw, det_class, matched):
         assert cls.tolist() == [det_class]
 
 
-def test_appearance_breaks_overlap_ambiguity():
-    # Two tracks swap positions in one frame; only appearance can tell them apart.
-    a, b = [0, 0, 10, 20], [4, 0, 14, 20]
-    fa, fb = [1.0, 0.0], [0.0, 1.0]
-
-    def track(w_app, feats):
-        t = lf.ByteTracker(lf.TrackerConfig(w_app=w_app, match_iou_thresh=0.1))
-        for _ in range(3):
-            run(t, [a, b], [0.9, 0.9], features=feats([fa, fb]))
-        ids, xyxy, _, _ = run(t, [b, a], [0.9, 0.9], features=feats([fa, fb]))
-        assert ids.tolist() == [1, 2]
-        return "swapped" if xyxy[0, 0] > xyxy[1, 0] else "kept"   # track 1 pulled towards x=4?
-
-    assert track(1.0, np.array) == "swapped"      # identities follow the embeddings
-    assert track(0.0, np.array) == "kept"         # identities follow the boxes
-    assert track(1.0, lambda f: None) == "kept"   # no embeddings: the term is left out
-
-
 # --- failures and mended faults ---------------------------------------------------------
 
 
