@@ -69,8 +69,6 @@ FAULTS = [
       "tracker: lost track deleted one frame early", "test_tracker.py"),
     F("src/core/tracker.cpp", "else if (d.score >= config_.low_score_thresh)", "else if (d.score > config_.low_score_thresh)",
       "tracker: a score equal to low_score_thresh ignored", "test_tracker.py"),
-    F("src/core/tracker.cpp", "bool with_app = config_.w_app > 0.0 && dim > 0;", "bool with_app = false && dim > 0;",
-      "tracker: the appearance term never used", "test_tracker.py"),
     F("src/core/evaluation.cpp", "m.idf1 = idtp / std::max(1.0, idtp + 0.5 * idfp + 0.5 * idfn);",
       "m.idf1 = idtp / std::max(1.0, idtp + 0.5 * idfp + 0.5 * idfp);", "IDF1: false negatives left out",
       "test_evaluation.py"),
@@ -132,6 +130,9 @@ FAULTS = [
       "supervision adapter: lost tracks kept one frame less", "test_adapters.py"),
     F("python/loomfeather_tools/render.py", "colour = tid % len(TRACK_COLOURS)", "colour = tid % (len(TRACK_COLOURS) - 1)",
       "render: track colours off the palette's cycle", "test_render.py"),
+    # ---------------------------------------------------------------- added while the suite was cut
+    F("src/core/tracker.cpp", "bool with_app = config_.w_app > 0.0 && dim > 0;", "bool with_app = false && dim > 0;",
+      "tracker: the appearance term never used", "test_tracker.py"),
 ]
 
 
