@@ -1,3 +1,5 @@
+"""The solvers: pairs in the reference search's order (with and without AVX),
+optimal totals, ties, refusals, gating in associate, Ctrl-C and other threads."""
 import signal
 import subprocess
 import sys

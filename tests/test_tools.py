@@ -1,5 +1,6 @@
-"""loomfeather-track and loomfeather_tools, end to end: MOTChallenge files in
-and out, the built-in example's quality, real sequences, bad input, stubs."""
+"""loomfeather-track and loomfeather_tools, end to end: the built-in example's
+quality, bad input and outputs that must not be written, gaps and sequence
+lengths, evaluation messages, and the type stubs against the bindings."""
 
 from __future__ import annotations
 

@@ -1,3 +1,6 @@
+"""ByteTracker: configuration refusals, the lifecycle and thresholds on small
+scenes, reproducers, the whole cycle bit for bit against the composed model,
+and threads. (Refused frames and stream properties: tests/test_fuzz.py.)"""
 import math
 import threading
 import time
