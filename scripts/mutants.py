@@ -265,7 +265,7 @@ def main() -> int:
                 # Caught by a test elsewhere: does that test pass without the fault?
                 if cxx:
                     build()
-                if pytest([by.split()[0].removeprefix("tests/")], args.timeout)[0] != "passed":
+                if pytest([by.split("[")[0].removeprefix("tests/")], args.timeout)[0] != "passed":  # all its cases
                     verdict = "FLAKY"
                     by += " (fails without the fault too)"
             rows.append((k, fault, verdict, by, time.monotonic() - start))
