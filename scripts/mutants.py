@@ -261,10 +261,10 @@ def main() -> int:
                         outcome, outcome.upper())
             finally:
                 path.write_text(text)  # restored before anything else happens
+                if cxx:
+                    build()  # and the extension rebuilt without it, before any other test runs
             if verdict == "caught" and by.split("::")[0].removeprefix("tests/") not in fault.guards:
                 # Caught by a test elsewhere: does that test pass without the fault?
-                if cxx:
-                    build()
                 if pytest([by.split("[")[0].removeprefix("tests/")], args.timeout)[0] != "passed":  # all its cases
                     verdict = "FLAKY"
                     by += " (fails without the fault too)"
@@ -272,9 +272,6 @@ def main() -> int:
             print(f"{k:3d} {verdict:14s} {time.monotonic() - start:6.0f} s  {fault.what}  [{by}]", flush=True)
     except KeyboardInterrupt:
         print("interrupted; the scratch copy is restored", file=sys.stderr)
-    finally:
-        if any(f.file.startswith("src/") for _, f, *_ in rows):
-            build()  # leave the scratch build matching its sources
 
     print("\n| # | file | fault | result | caught by |\n|---|---|---|---|---|")
     for k, fault, verdict, by, _ in rows:
