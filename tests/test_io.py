@@ -115,6 +115,7 @@ GOOD = "1,-1,10,20,30,40,0.9,-1,-1,-1\n"
     ("2,-1,1,2,3,4,nan\n", "field 7 (score) is not finite: 'nan'"),
     ("2,-1,1e999,2,3,4,0.9\n", "field 3 (left) is not finite: '1e999'"),
     ("2,-1,1,2,-3,4,0.9\n", "width and height must be >= 0, found '-3', '4'"),
+    ("2,-1,1,2,3,-4,0.9\n", "width and height must be >= 0, found '3', '-4'"),
     ("1_0,-1,1,2,3,4,0.9\n", "field 1 (frame) is not a number: '1_0'"),
     ("2,-1,1_000.5,2,3,4,0.9\n", "field 3 (left) is not a number: '1_000.5'"),
     ("\ufeff2,-1,1,2,3,4,0.9\n", "field 1 (frame) is not a number: '\\ufeff2'"),  # only a leading one is skipped
