@@ -141,6 +141,24 @@ def test_class_veto(kw, det_class, matched):
         assert cls.tolist() == [det_class]
 
 
+def test_appearance_breaks_overlap_ambiguity():
+    # Two tracks swap positions in one frame; only appearance can tell them apart.
+    a, b = [0, 0, 10, 20], [4, 0, 14, 20]
+    fa, fb = [1.0, 0.0], [0.0, 1.0]
+
+    def track(w_app, feats):
+        t = lf.ByteTracker(lf.TrackerConfig(w_app=w_app, match_iou_thresh=0.1))
+        for _ in range(3):
+            run(t, [a, b], [0.9, 0.9], features=feats([fa, fb]))
+        ids, xyxy, _, _ = run(t, [b, a], [0.9, 0.9], features=feats([fa, fb]))
+        assert ids.tolist() == [1, 2]
+        return "swapped" if xyxy[0, 0] > xyxy[1, 0] else "kept"   # track 1 pulled towards x=4?
+
+    assert track(1.0, np.array) == "swapped"      # identities follow the embeddings
+    assert track(0.0, np.array) == "kept"         # identities follow the boxes
+    assert track(1.0, lambda f: None) == "kept"   # no embeddings: the term is left out
+
+
 # --- failures and mended faults ---------------------------------------------------------
 
 
@@ -220,19 +238,18 @@ def test_cycle_matches_composed_building_blocks_bit_for_bit(kw, dim, shuffle):
 # --- threads ------------------------------------------------------------------------
 
 
-def _frames(seed, count, dx, shared=False):
-    """A scene moved right by dx; with `shared`, every frame also sees one
-    object far from it with its own jitter, whose filtered box then depends on
-    every frame applied before, in their order."""
+def _frames(seed, count, dx):
+    """A scene moved right by dx, beside a crowd of 100 still objects (long
+    updates, so that two threads' updates would overlap), and one object far
+    from both with its own jitter, whose filtered box then depends on every
+    frame applied before, in their order."""
     rng = np.random.default_rng(seed)
+    crowd = np.array([[dx + 3000 + 60.0 * i, 60.0 * j, dx + 3040 + 60.0 * i, 60.0 * j + 50] for i in range(10) for j in range(10)])
     out = []
     for boxes, scores, classes, _ in scene(seed, count):
-        boxes = boxes.copy()
-        boxes[:, [0, 2]] += dx
-        if shared:
-            boxes = np.vstack([boxes, [20000.0, 500.0, 20040.0, 600.0] + rng.normal(0, 2.0, 4)])
-            scores, classes = np.append(scores, 0.95), np.append(classes, 1)
-        out.append((boxes, scores, classes.astype(np.int64)))
+        shared = [20000.0, 500.0, 20040.0, 600.0] + rng.normal(0, 2.0, 4)
+        boxes = np.vstack([boxes + [dx, 0, dx, 0], crowd + rng.normal(0, 1.0, crowd.shape), shared])
+        out.append((boxes, np.r_[scores, np.full(len(crowd) + 1, 0.9)], np.r_[classes, np.ones(len(crowd) + 1)].astype(np.int64)))
     return out
 
 
@@ -263,7 +280,7 @@ def test_two_threads_on_one_tracker_are_serialised():
     # Two streams in disjoint parts of the image, fed to one tracker at once; a
     # third thread reads its state meanwhile. Every result must be the one a
     # serial application of the frames, in some interleaving, gives.
-    streams = [_frames(21, 120, 0.0, True), _frames(22, 120, 10000.0, True)]
+    streams = [_frames(21, 120, 0.0), _frames(22, 120, 10000.0)]
     tracker = lf.ByteTracker()
     results = [[], []]
     start = threading.Barrier(3)
