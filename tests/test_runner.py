@@ -237,7 +237,8 @@ def test_interrupt_stops_the_pool_and_leaves_only_complete_files(tmp_path):
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
-        start_new_session=True,  # its own process group, as a terminal's foreground job
+        start_new_session=True,  # its own process group, as a terminal's foreground job,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),  # with Ctrl-C on, also from a background job
     )
     deadline = time.monotonic() + 120
     while not any(out.rglob("*.txt")) and time.monotonic() < deadline and proc.poll() is None:
