@@ -109,28 +109,26 @@ def test_many_blocks_and_a_repaired_block(tmp_path, monkeypatch):
 GOOD = "1,-1,10,20,30,40,0.9,-1,-1,-1\n"
 
 
-@pytest.mark.parametrize(
-    ("line", "message"),
-    [
-        ("2,-1,1,2,3\n", "expected at least 7 comma-separated fields (frame, id, x, y, w, h, score), found 5"),
-        ("2,-1,1,abc,3,4,0.9\n", "field 4 (top) is not a number: 'abc'"),
-        ("2,-1,1,2,3,4,nan\n", "field 7 (score) is not finite: 'nan'"),
-        ("2,-1,1e999,2,3,4,0.9\n", "field 3 (left) is not finite: '1e999'"),
-        ("2,-1,1,2,-3,4,0.9\n", "width and height must be >= 0, found '-3', '4'"),
-        ("1_0,-1,1,2,3,4,0.9\n", "field 1 (frame) is not a number: '1_0'"),
-        ("2,-1,1_000.5,2,3,4,0.9\n", "field 3 (left) is not a number: '1_000.5'"),
-        ("\ufeff2,-1,1,2,3,4,0.9\n", "field 1 (frame) is not a number: '\\ufeff2'"),  # only a leading one is skipped
-        ("\u0662,-1,1,2,3,4,0.9\n", "field 1 (frame) is not a number"),  # ASCII digits only
-        ("0,-1,1,2,3,4,0.9\n", "frame must be an integer from 1 to 2147483646, found '0'"),
-        ("2.5,-1,1,2,3,4,0.9\n", "frame must be an integer from 1 to 2147483646, found '2.5'"),
-        ("1.0000000000000001,-1,1,2,3,4,0.9\n", "frame must be an integer"),  # rounds to 1.0 as a float
-        ("2147483647,-1,1,2,3,4,0.9\n", "frame must be an integer from 1 to 2147483646, found '2147483647'"),
-        ("9007199254740993,-1,1,2,3,4,0.9\n", "frame must be an integer from 1 to 2147483646"),
-        ("1e22,-1,1,2,3,4,0.9\n", "frame must be an integer from 1 to 2147483646, found '1e22'"),
-        ("2,1.5,1,2,3,4,0.9\n", "id must be an integer, found '1.5'"),
-        ("2,9223372036854775808,1,2,3,4,0.9\n", "id must fit in 64 bits, found '9223372036854775808'"),
-    ],
-)
+@pytest.mark.parametrize(("line", "message"), [
+    ("2,-1,1,2,3\n", "expected at least 7 comma-separated fields (frame, id, x, y, w, h, score), found 5"),
+    ("2,-1,1,abc,3,4,0.9\n", "field 4 (top) is not a number: 'abc'"),
+    ("2,-1,1,2,3,4,nan\n", "field 7 (score) is not finite: 'nan'"),
+    ("2,-1,1e999,2,3,4,0.9\n", "field 3 (left) is not finite: '1e999'"),
+    ("2,-1,1,2,-3,4,0.9\n", "width and height must be >= 0, found '-3', '4'"),
+    ("2,-1,1,2,3,-4,0.9\n", "width and height must be >= 0, found '3', '-4'"),
+    ("1_0,-1,1,2,3,4,0.9\n", "field 1 (frame) is not a number: '1_0'"),
+    ("2,-1,1_000.5,2,3,4,0.9\n", "field 3 (left) is not a number: '1_000.5'"),
+    ("\ufeff2,-1,1,2,3,4,0.9\n", "field 1 (frame) is not a number: '\\ufeff2'"),  # only a leading one is skipped
+    ("\u0662,-1,1,2,3,4,0.9\n", "field 1 (frame) is not a number"),  # ASCII digits only
+    ("0,-1,1,2,3,4,0.9\n", "frame must be an integer from 1 to 2147483646, found '0'"),
+    ("2.5,-1,1,2,3,4,0.9\n", "frame must be an integer from 1 to 2147483646, found '2.5'"),
+    ("1.0000000000000001,-1,1,2,3,4,0.9\n", "frame must be an integer"),  # rounds to 1.0 as a float
+    ("2147483647,-1,1,2,3,4,0.9\n", "frame must be an integer from 1 to 2147483646, found '2147483647'"),
+    ("9007199254740993,-1,1,2,3,4,0.9\n", "frame must be an integer from 1 to 2147483646"),
+    ("1e22,-1,1,2,3,4,0.9\n", "frame must be an integer from 1 to 2147483646, found '1e22'"),
+    ("2,1.5,1,2,3,4,0.9\n", "id must be an integer, found '1.5'"),
+    ("2,9223372036854775808,1,2,3,4,0.9\n", "id must fit in 64 bits, found '9223372036854775808'"),
+])
 @pytest.mark.parametrize("position", ["start", "end"])
 def test_first_bad_line_is_named(tmp_path, monkeypatch, line, message, position):
     # Blank lines before the bad one: its line number differs from its row.
@@ -177,19 +175,16 @@ def test_shared_ground_truth(path):
         assert set(np.unique(gt.classes)) >= {1} and len(gt.counted()) < len(gt)
 
 
-@pytest.mark.parametrize(
-    ("text", "fmt", "expect"),
-    [
-        ("1,1,1,2,3,4,1,-5.2,11.9,0.7\n2,2,1,2,3,4,0,-1,-1,-1\n", "auto", ("2015", 2)),
-        ("1,1,1,2,3,4,1,1,0.5\n1,2,1,2,3,4,0,1,1\n1,3,1,2,3,4,1,7,1\n1,4,1,2,3,4,1,-1,1\n", "auto", ("2017", 2)),
-        ("1,1,1,2,3,4,1,1,0.5\n", "2015", ("2015", 1)),
-        ("1,1,1,2,3,4,0\n1,2,1,2,3,4,1\n", "2017", ("2017", 1)),  # no class column: flag only
-        ("1,1,1,2,3,4,1\n", "auto", "gt.txt:1: found 7 fields: ground truth has 10 in the 2015 format"),
-        ("1,1,1,2,3,4,1,0.5,1\n", "auto", "gt.txt:1: field 8 (class) must be an integer in the 2017 format, found '0.5'"),
-        ("1,1,1,2,3,4,1,1,1\n2,1,1,2,3,4,1,1\n", "auto", "gt.txt:2: expected at least 9 comma-separated fields (frame, id,"),
-        ("1,1,1,2,3,4,1,1,1\n\n2,0,1,2,3,4,1,1,1\n", "auto", "gt.txt:3: ground-truth id must be >= 1, found 0"),
-    ],
-)
+@pytest.mark.parametrize(("text", "fmt", "expect"), [
+    ("1,1,1,2,3,4,1,-5.2,11.9,0.7\n2,2,1,2,3,4,0,-1,-1,-1\n", "auto", ("2015", 2)),
+    ("1,1,1,2,3,4,1,1,0.5\n1,2,1,2,3,4,0,1,1\n1,3,1,2,3,4,1,7,1\n1,4,1,2,3,4,1,-1,1\n", "auto", ("2017", 2)),
+    ("1,1,1,2,3,4,1,1,0.5\n", "2015", ("2015", 1)),
+    ("1,1,1,2,3,4,0\n1,2,1,2,3,4,1\n", "2017", ("2017", 1)),  # no class column: flag only
+    ("1,1,1,2,3,4,1\n", "auto", "gt.txt:1: found 7 fields: ground truth has 10 in the 2015 format"),
+    ("1,1,1,2,3,4,1,0.5,1\n", "auto", "gt.txt:1: field 8 (class) must be an integer in the 2017 format, found '0.5'"),
+    ("1,1,1,2,3,4,1,1,1\n2,1,1,2,3,4,1,1\n", "auto", "gt.txt:2: expected at least 9 comma-separated fields (frame, id,"),
+    ("1,1,1,2,3,4,1,1,1\n\n2,0,1,2,3,4,1,1,1\n", "auto", "gt.txt:3: ground-truth id must be >= 1, found 0"),
+])
 def test_ground_truth_format_and_counted_rows(tmp_path, text, fmt, expect):
     path = tmp_path / "gt.txt"
     path.write_text(text)
@@ -207,19 +202,16 @@ def test_ground_truth_format_and_counted_rows(tmp_path, text, fmt, expect):
 SEQINFO = "[Sequence]\nname=S\nimDir=img1\nframeRate=30\nseqLength=600\nimWidth=1920\nimHeight=1080\nimExt=.jpg\n"
 
 
-@pytest.mark.parametrize(
-    ("text", "message"),
-    [
-        (SEQINFO, None),
-        ("\ufeff[Sequence]\nSEQLENGTH = 7\n", None),
-        ("seqLength=600\n", "seqinfo.ini:1: expected a [Sequence] section header first"),
-        ("[Other]\nseqLength=600\n", "seqinfo.ini: no [Sequence] section"),
-        ("[Sequence]\nname=S\n", "seqinfo.ini: [Sequence] has no seqLength"),
-        ("[Sequence]\nname=S\nseqLength=6e2x\n", "seqinfo.ini:3: seqLength must be an integer > 0, found '6e2x'"),
-        ("[Sequence]\nseqLength=600\nimWidth=0\n", "seqinfo.ini:3: imWidth must be an integer > 0, found '0'"),
-        ("[Sequence]\nseqLength=1\nseqLength=2\n", "seqinfo.ini:3: seqlength appears twice in [Sequence]"),
-    ],
-)
+@pytest.mark.parametrize(("text", "message"), [
+    (SEQINFO, None),
+    ("\ufeff[Sequence]\nSEQLENGTH = 7\n", None),
+    ("seqLength=600\n", "seqinfo.ini:1: expected a [Sequence] section header first"),
+    ("[Other]\nseqLength=600\n", "seqinfo.ini: no [Sequence] section"),
+    ("[Sequence]\nname=S\n", "seqinfo.ini: [Sequence] has no seqLength"),
+    ("[Sequence]\nname=S\nseqLength=6e2x\n", "seqinfo.ini:3: seqLength must be an integer > 0, found '6e2x'"),
+    ("[Sequence]\nseqLength=600\nimWidth=0\n", "seqinfo.ini:3: imWidth must be an integer > 0, found '0'"),
+    ("[Sequence]\nseqLength=1\nseqLength=2\n", "seqinfo.ini:3: seqlength appears twice in [Sequence]"),
+])
 def test_seqinfo(tmp_path, text, message):
     path = tmp_path / "seqinfo.ini"
     path.write_text(text, encoding="utf-8")
@@ -254,10 +246,3 @@ def test_layout_discovery(tmp_path):
         find_sequences(split)
     with pytest.raises(InputError, match=r"notes: no sequence here"):
         find_sequences(split / "notes")
-
-
-@needs_data
-def test_shared_splits_are_found():
-    found = {split.name: [s.name for s in find_sequences(split)] for split in sorted((DATA / "motchallenge").iterdir())}
-    assert found["MOT17-halfval"] == ["MOT17-02", "MOT17-04", "MOT17-05", "MOT17-09"]
-    assert sum(len(v) for v in found.values()) == 13

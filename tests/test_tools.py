@@ -1,10 +1,10 @@
-"""loomfeather-track and loomfeather_tools, end to end: MOTChallenge files in
-and out, the built-in example's quality, real sequences, bad input, stubs."""
+"""loomfeather-track and loomfeather_tools, end to end: the built-in example's
+quality, bad input and outputs that must not be written, gaps and sequence
+lengths, evaluation messages, and the type stubs against the bindings."""
 
 from __future__ import annotations
 
 import ast
-import errno
 import io
 import os
 import re
@@ -18,13 +18,9 @@ import pytest
 import loomfeather_cpp as lf
 from loomfeather_tools import cli
 from loomfeather_tools.evaluation import evaluate_sequence
-from loomfeather_tools.motio import read_detections, read_ground_truth
-from loomfeather_tools.scene import SceneParams, make_scene, mot17_like
+from loomfeather_tools.scene import SceneParams, make_scene
 from loomfeather_tools.track import CONFIG_FIELDS, Progress, make_config, track_table
 
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
-MOT15 = DATA / "mot15"
-SEQUENCES = ["TUD-Campus", "TUD-Stadtmitte", "KITTI-17", "ETH-Sunnyday", "PETS09-S2L1", "ADL-Rundle-6"]
 COMMAND = Path(sys.executable).with_name("loomfeather-track")
 
 # Built-in example (seed 0, 12 people, 600 frames), measured: HOTA 0.762,
@@ -43,6 +39,10 @@ def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, st
         code = exc.code
     out, err = capsys.readouterr()
     return code, out, err
+
+
+def command(*args: object, **kw) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([str(COMMAND), *map(str, args)], capture_output=True, text=True, timeout=120, **kw)
 
 
 def check_results(path: Path, last_frame: int) -> np.ndarray:
@@ -86,58 +86,7 @@ def test_example_writes_everything_and_keeps_its_quality(tmp_path, capsys):
     assert m["MOTA"] >= MOTA_FLOOR and m["IDF1"] >= IDF1_FLOOR and m["HOTA"] >= HOTA_FLOOR
 
 
-def test_scene_is_deterministic_and_mot17_like_is_dense():
-    a, b = make_scene(SceneParams(seed=4, num_frames=50)), make_scene(SceneParams(seed=4, num_frames=50))
-    c = make_scene(SceneParams(seed=5, num_frames=50))
-    assert np.array_equal(a.detections.ltwh, b.detections.ltwh) and np.array_equal(a.ground_truth.ids, b.ground_truth.ids)
-    assert not np.array_equal(a.detections.ltwh[:20], c.detections.ltwh[:20])
-    dense = make_scene(mot17_like(num_frames=100, seed=1))
-    frames = [len(s) for _, _, s in dense.frames()]
-    assert len(frames) == 100
-    assert 70 <= np.mean(frames) <= 90
-    assert 0.25 <= np.mean(dense.detections.scores < 0.5) <= 0.42
-    assert 45 <= len(dense.ground_truth) / 100 <= 55
-
-
 # ---------------------------------------------------------------- files end to end
-
-
-def _write_frames_reversed(src: Path, dst: Path) -> None:
-    """Same lines, frames in reverse order, order within a frame kept."""
-    lines = src.read_text().splitlines(keepends=True)
-    lines.sort(key=lambda s: -int(s.split(",", 1)[0]))  # stable: keeps in-frame order
-    dst.write_text("".join(lines))
-
-
-def test_generated_file_results_are_well_formed_and_reproducible(tmp_path, capsys):
-    scene = make_scene(SceneParams(num_objects=10, num_frames=150, seed=7))
-    scene.write(tmp_path / "det.txt", tmp_path / "gt.txt")
-    _write_frames_reversed(tmp_path / "det.txt", tmp_path / "shuffled.txt")
-    outputs = []
-    for i, det in enumerate(["det.txt", "det.txt", "shuffled.txt"]):
-        code, out, err = run(capsys, tmp_path / det, "-o", tmp_path / f"r{i}.txt", "--gt", tmp_path / "gt.txt", "--progress")
-        assert code == 0, err
-        assert "150/150 frames" in err and "150 frames" in out and "MOTA" in out
-        outputs.append((tmp_path / f"r{i}.txt").read_bytes())
-    assert outputs[0] == outputs[1] == outputs[2]
-    rows = check_results(tmp_path / "r0.txt", 150)
-    assert len(np.unique(rows[:, 1])) >= 10
-
-
-def test_empty_frames_advance_the_tracker(tmp_path, capsys):
-    # One still person in frames 1-5 and 41-45: the 35 empty frames in between
-    # outlive max_age 30 (new identity) but not max_age 50 (same identity).
-    det = tmp_path / "det.txt"
-    det.write_text("".join(f"{f},-1,100,100,40,100,0.9,-1,-1,-1\n" for f in [*range(1, 6), *range(41, 46)]))
-    ids = {}
-    for max_age in (30, 50):
-        code, _, err = run(capsys, det, "-o", tmp_path / "r.txt", "--max-age", max_age)
-        assert code == 0, err
-        rows = check_results(tmp_path / "r.txt", 45)
-        assert rows[:, 0].max() == 45
-        ids[max_age] = (set(rows[rows[:, 0] <= 5, 1]), set(rows[rows[:, 0] > 40, 1]))
-    assert ids[30][0] and ids[30][0].isdisjoint(ids[30][1])
-    assert ids[50][0] == ids[50][1]
 
 
 def test_score_scale_makes_large_scores_usable(tmp_path, capsys):
@@ -155,73 +104,37 @@ def test_score_scale_makes_large_scores_usable(tmp_path, capsys):
     assert len(b) > len(a)  # unscaled, every false positive counts as confident
 
 
-# ---------------------------------------------------------------- real detections
-
-
-@pytest.mark.skipif(not MOT15.is_dir(), reason="no MOTChallenge data beside the repository")
-@pytest.mark.parametrize("sequence", SEQUENCES)
-def test_real_sequence(sequence, tmp_path, capsys):
-    det = MOT15 / sequence / "det.txt"
-    code, out, err = run(capsys, det, "--out", tmp_path)
-    assert code == 0, err
-    last = int(max(int(line.split(",", 1)[0]) for line in det.read_text().splitlines()))
-    check_results(tmp_path / f"{sequence}.txt", last)
-    fps = re.search(r"tracking ([0-9.]+) fps", out)
-    assert fps and f"{last} frames" in out
-    print(f"{sequence}: {fps.group(1)} fps")
-
-
 # ---------------------------------------------------------------- bad input
 
 
-@pytest.mark.parametrize(
-    ("det_text", "gt_text", "message"),
-    [
-        (None, None, "det.txt: detection file not found"),
-        ("1,-1,1,2,3,4,0.9\n2,-1,1,2,3\n", None, "det.txt:2: expected at least 7 comma-separated fields"),
-        ("1,-1,1,2,3,4,0.9\n\n3,-1,1,abc,3,4,0.9\n", None, "det.txt:3: field 4 (top) is not a number: 'abc'"),
-        ("1,-1,1,2,3,4,0.9\n", "1,1,1,2,3,4,1,1,1\n1,2,1,2,3\n", "gt.txt:2: expected at least 9"),
-    ],
-    ids=["missing", "short-line", "not-a-number", "bad-gt"],
-)
-def test_bad_input_is_one_line_exit_2_and_no_output(tmp_path, det_text, gt_text, message):
-    args = [COMMAND, tmp_path / "det.txt", "-o", tmp_path / "r.txt"]
-    if det_text is not None:
-        (tmp_path / "det.txt").write_text(det_text)
-    if gt_text is not None:
-        (tmp_path / "gt.txt").write_text(gt_text)
-        args += ["--gt", tmp_path / "gt.txt"]
-    proc = subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 2
-    assert message in proc.stderr and "Traceback" not in proc.stderr
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(n for n, t in [("det.txt", det_text), ("gt.txt", gt_text)] if t)
+GOOD = "1,-1,1,2,3,4,0.9\n"
 
 
-@pytest.mark.parametrize(
-    ("option", "message"),
-    [
-        (["--use-gmc"], "error: --use-gmc is not supported by loomfeather_cpp (global motion compensation); leave it off\n"),
-        (["--w-ocm", "0.5"], "error: --w-ocm is not supported by loomfeather_cpp (OC-SORT momentum)"),
-        (["--n-init", "0"], "error: invalid tracker configuration: --n-init must be >= 1\n"),
-        (["--n-init", "99999999999"], "error: argument --n-init: 99999999999 is out of range (-2147483648 to 2147483647)"),
-        (["--max-age", "1_0"], "error: argument --max-age: expected an integer, got '1_0'"),
-        (["--frames", "1:99999999999"], "error: argument --frames: expected FIRST:LAST (1 to 2147483646, inclusive)"),
-        (["--plot", "{t}/tracks.bmp"], "error: --plot {t}/tracks.bmp: cannot tell the picture format from extension '.bmp'"),
-        (["-o", "{t}/r.txt", "--out", "{t}/new", "--seed", "1"], "error: --seed, --people and --length apply only to the built-in example"),
-    ],
-)
-def test_refused_options_are_one_line_in_the_users_terms(tmp_path, capsys, option, message):
-    (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n")
-    code, _, err = run(capsys, tmp_path / "det.txt", "--out", tmp_path, *(o.format(t=tmp_path) for o in option))
-    assert code == 2 and message.format(t=tmp_path) in err and len(err.splitlines()) == 1, err
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["det.txt"]
+@pytest.mark.parametrize(("det", "gt", "options", "message"), [
+    (None, None, [], "det.txt: detection file not found"),
+    (GOOD + "2,-1,1,2,3\n", None, [], "det.txt:2: expected at least 7 comma-separated fields"),
+    (GOOD + "\n3,-1,1,abc,3,4,0.9\n", None, [], "det.txt:3: field 4 (top) is not a number: 'abc'"),
+    (GOOD, "1,1,1,2,3,4,1,1,1\n1,2,1,2,3\n", [], "gt.txt:2: expected at least 9"),
+    (GOOD, None, ["--use-gmc"], "error: --use-gmc is not supported by loomfeather_cpp (global motion compensation); leave it off\n"),
+    (GOOD, None, ["--w-ocm", "0.5"], "error: --w-ocm is not supported by loomfeather_cpp (OC-SORT momentum)"),
+    (GOOD, None, ["--n-init", "0"], "error: invalid tracker configuration: --n-init must be >= 1\n"),
+    (GOOD, None, ["--n-init", "99999999999"], "error: argument --n-init: 99999999999 is out of range (-2147483648 to 2147483647)"),
+    (GOOD, None, ["--max-age", "1_0"], "error: argument --max-age: expected an integer, got '1_0'"),
+    (GOOD, None, ["--frames", "1:99999999999"], "error: argument --frames: expected FIRST:LAST (1 to 2147483646, inclusive)"),
+    (GOOD, None, ["--plot", "{t}/tracks.bmp"], "error: --plot {t}/tracks.bmp: cannot tell the picture format from extension '.bmp'"),
+    (GOOD, None, ["--out", "{t}/new", "--seed", "1"], "error: --seed, --people and --length apply only to the built-in example"),
+])
+def test_bad_input_and_refused_options_are_one_line_exit_2_and_nothing_written(tmp_path, det, gt, options, message):
+    args = [tmp_path / "det.txt", "-o", tmp_path / "r.txt", *(o.format(t=tmp_path) for o in options)]
+    for name, text in (("det.txt", det), ("gt.txt", gt)):
+        if text is not None:
+            (tmp_path / name).write_text(text)
+    proc = command(*args, *(["--gt", tmp_path / "gt.txt"] if gt else []))
+    assert proc.returncode == 2 and message.format(t=tmp_path) in proc.stderr and len(proc.stderr.splitlines()) == 1, proc.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(n for n, t in [("det.txt", det), ("gt.txt", gt)] if t)
 
 
 # ---------------------------------------------------------------- outputs never destroy a file
-
-
-def command(*args: object, **kw) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([str(COMMAND), *map(str, args)], capture_output=True, text=True, timeout=120, **kw)
 
 
 def _listing(folder: Path) -> dict[str, tuple[int, bytes | None]]:
@@ -243,21 +156,17 @@ def _special(tmp: Path, kind: str) -> None:
         os.mkfifo(tmp / "fifo")
 
 
-@pytest.mark.parametrize(
-    ("setup", "args", "message"),
-    [
-        (lambda t: os.link(t / "det.txt", t / "det.png"), ["-o", "r.txt", "--plot", "det.png"], "--plot {t}/det.png would overwrite the detection file"),
-        (None, ["-o", "r.png", "--plot", "r.png"], "--plot {t}/r.png is the same file as results file {t}/r.png"),
-        (lambda t: os.symlink("gt.txt", t / "link.txt"), ["-o", "link.txt", "--gt", "gt.txt"], "results file {t}/link.txt would overwrite the ground truth (--gt)"),
-        (lambda t: _special(t, "chr"), ["-o", "null"], "cannot write {t}/null: it is a character device, not a regular file"),
-        (lambda t: _special(t, "fifo"), ["-o", "fifo"], "cannot write {t}/fifo: it is a FIFO, not a regular file"),
-        (lambda t: os.symlink("/proc/self/fd/1", t / "out"), ["-o", "out"], "cannot write {t}/out: it is a FIFO, not a regular file"),
-        (lambda t: os.symlink("gone/x.txt", t / "dangling"), ["-o", "dangling"], "cannot write {t}/dangling: it is a symbolic link to gone/x.txt, which does not exist"),
-        (lambda t: (t / "adir").mkdir(), ["-o", "adir"], "cannot write {t}/adir: is a directory"),
-        (lambda t: (t / "file.txt").write_text("x"), ["-o", "file.txt/x.txt"], "cannot write {t}/file.txt/x.txt: {t}/file.txt is not a directory"),
-    ],
-    ids=["plot-is-input", "plot-is-results", "results-is-gt-via-link", "device", "fifo", "proc-stdout", "dangling-link", "directory", "file-as-folder"],
-)
+@pytest.mark.parametrize(("setup", "args", "message"), [
+    (lambda t: os.link(t / "det.txt", t / "det.png"), ["-o", "r.txt", "--plot", "det.png"], "--plot {t}/det.png would overwrite the detection file"),
+    (None, ["-o", "r.png", "--plot", "r.png"], "--plot {t}/r.png is the same file as results file {t}/r.png"),
+    (lambda t: os.symlink("gt.txt", t / "link.txt"), ["-o", "link.txt", "--gt", "gt.txt"], "results file {t}/link.txt would overwrite the ground truth (--gt)"),
+    (lambda t: _special(t, "chr"), ["-o", "null"], "cannot write {t}/null: it is a character device, not a regular file"),
+    (lambda t: _special(t, "fifo"), ["-o", "fifo"], "cannot write {t}/fifo: it is a FIFO, not a regular file"),
+    (lambda t: os.symlink("/proc/self/fd/1", t / "out"), ["-o", "out"], "cannot write {t}/out: it is a FIFO, not a regular file"),
+    (lambda t: os.symlink("gone/x.txt", t / "dangling"), ["-o", "dangling"], "cannot write {t}/dangling: it is a symbolic link to gone/x.txt, which does not exist"),
+    (lambda t: (t / "adir").mkdir(), ["-o", "adir"], "cannot write {t}/adir: is a directory"),
+    (lambda t: (t / "file.txt").write_text("x"), ["-o", "file.txt/x.txt"], "cannot write {t}/file.txt/x.txt: {t}/file.txt is not a directory"),
+], ids=["plot-is-input", "plot-is-results", "results-is-gt-via-link", "device", "fifo", "proc-stdout", "dangling-link", "directory", "file-as-folder"])
 def test_outputs_that_must_not_be_written_are_refused_first(tmp_path, setup, args, message):
     scene = make_scene(SceneParams(num_objects=3, num_frames=20, seed=1))
     scene.write(tmp_path / "det.txt", tmp_path / "gt.txt")
@@ -283,18 +192,6 @@ def test_results_follow_a_link_or_go_to_stdout(tmp_path, capsys):
     assert "-> standard output" in err and "fps" in err  # the summary keeps out of the results
 
 
-def test_write_failure_names_the_users_path(tmp_path, capsys, monkeypatch):
-    (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n")
-
-    def refuse(src, dst):
-        raise PermissionError(errno.EPERM, "Operation not permitted", src)
-
-    monkeypatch.setattr(os, "replace", refuse)
-    code, _, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "r.txt")
-    assert (code, err) == (1, f"loomfeather-track: error: cannot write {tmp_path / 'r.txt'}: Operation not permitted\n")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["det.txt"]  # no temporary file left
-
-
 def test_closed_stdout_is_quiet(tmp_path):
     make_scene(SceneParams(num_objects=3, num_frames=20, seed=1)).write(tmp_path / "det.txt")
     r, w = os.pipe()
@@ -309,24 +206,6 @@ def test_closed_stdout_is_quiet(tmp_path):
 
 
 # ---------------------------------------------------------------- frames, sequence length, gaps
-
-
-@pytest.mark.parametrize(
-    ("text", "code", "message"),
-    [
-        ("1,-1,1,2,3,4,0.9\n1e22,-1,1,2,3,4,0.9\n", 2, "det.txt:2: frame must be an integer from 1 to 2147483646, found '1e22'"),
-        ("9007199254740992,-1,1,2,3,4,0.9\n9007199254740993,-1,1,2,3,4,0.9\n", 2, "det.txt:1: frame must be an integer from 1"),
-        ("1_0,-1,1,2,3,4,0.9\n", 2, "det.txt:1: field 1 (frame) is not a number: '1_0'"),
-        ("\ufeff1,-1,1,2,3,4,0.9\n", 0, "1 frames, 1 detections"),
-        ("1.0,-1,1,2,3,4,0.9\n1e1,-1.0,1,2,3,4,0.9\n", 0, "10 frames, 2 detections"),
-    ],
-    ids=["1e22", "2^53", "underscore", "bom", "float-spelled"],
-)
-def test_frame_numbers(tmp_path, capsys, text, code, message):
-    (tmp_path / "det.txt").write_text(text, encoding="utf-8")
-    got, out, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "r.txt")
-    assert got == code and message in (out if code == 0 else err)
-    assert (tmp_path / "r.txt").exists() == (code == 0)
 
 
 def _per_frame(dets, frames, config):
@@ -385,14 +264,11 @@ def test_sequence_length_comes_from_seqinfo(tmp_path, capsys):
 # ---------------------------------------------------------------- evaluation, plots, messages
 
 
-@pytest.mark.parametrize(
-    ("gt_text", "message"),
-    [
-        ("1,1,1,2,3,4,0,1,1\n2,2,1,2,3,4,1,7,1\n", "no ground truth left to evaluate: all 2 rows have flag 0 or a class other than 1"),
-        ("", "no ground truth to evaluate: the file has no rows"),
-        ("50,1,1,2,3,4,1,1,1\n", "no ground truth to evaluate in frames 1-10"),
-    ],
-)
+@pytest.mark.parametrize(("gt_text", "message"), [
+    ("1,1,1,2,3,4,0,1,1\n2,2,1,2,3,4,1,7,1\n", "no ground truth left to evaluate: all 2 rows have flag 0 or a class other than 1"),
+    ("", "no ground truth to evaluate: the file has no rows"),
+    ("50,1,1,2,3,4,1,1,1\n", "no ground truth to evaluate in frames 1-10"),
+])
 def test_no_ground_truth_left_is_refused(tmp_path, capsys, gt_text, message):
     (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n10,-1,1,2,3,4,0.9\n")
     (tmp_path / "gt.txt").write_text(gt_text)
@@ -411,16 +287,6 @@ def test_ground_truth_format_can_be_named(tmp_path, capsys):
     head, values = out.splitlines()[-2:]
     metrics = dict(zip(head.split(), values.split()[1:]))
     assert code == 0 and metrics["FN"] == "2" and metrics["FP"] == "0", out + err  # reported from the third frame
-
-
-@pytest.mark.skipif(not (DATA / "motchallenge").is_dir(), reason="no MOTChallenge data beside the repository")
-def test_mot15_ground_truth_is_counted(capsys):
-    seq = DATA / "motchallenge" / "MOT15-train" / "ETH-Sunnyday"
-    code, out, err = run(capsys, seq / "det" / "det.txt", "--gt", seq / "gt" / "gt.txt", "-o", "-")
-    head, values = err.splitlines()[-2:]
-    metrics = dict(zip(head.split(), values.split()[1:]))
-    rows = len((seq / "gt" / "gt.txt").read_text().splitlines())
-    assert code == 0 and float(metrics["MOTA"]) > 0 and 0 < int(metrics["FN"]) < rows and int(metrics["MT"]) > 0
 
 
 def test_interrupt_ends_the_progress_line():
@@ -451,59 +317,32 @@ def test_pictures_empty_input_and_scale_warning(tmp_path, capsys):
 
 
 def _runtime_params(obj: object) -> list[tuple[str, str | None]]:
-    """(name, default text) of a bound entry, from the binding library's
-    signature line (the first line of its docstring); ``self`` left out."""
-    first = (obj.__doc__ or "").lstrip().splitlines()[0]
-    inner = first[first.index("(") + 1 : first.rindex(") ->")]
-    params, depth, cur = [], 0, ""
-    for ch in inner + ",":
-        depth += (ch in "[(") - (ch in "])")
-        if ch == "," and depth == 0:
-            if cur.strip():
-                params.append(cur.strip())
-            cur = ""
-        else:
-            cur += ch
-    out = []
-    for p in params:
-        name, _, rest = p.partition(":")
-        default = rest.split(" = ", 1)[1].strip() if " = " in rest else None
-        if name.strip() != "self":
-            out.append((name.strip(), default))
-    return out
+    """(name, default) of a bound entry, from the binding library's signature
+    line (the first line of its docstring); ``self`` left out."""
+    line = (obj.__doc__ or "").lstrip().splitlines()[0]
+    inner = line[line.index("(") + 1 : line.rindex(") ->")]
+    while (flat := re.sub(r"\[[^][]*\]", "", inner)) != inner:  # type arguments hold commas
+        inner = flat
+    params = [(p.split(":")[0].strip(), p.split(" = ", 1)[1] if " = " in p else None) for p in inner.split(", ")]
+    return [(n, d) for n, d in params if n not in ("self", "")]
 
 
 def _stub_signatures() -> dict[str, list[tuple[str, str | None]]]:
+    """The same from the stub file; overloads must name the same parameters (the first has the defaults)."""
     stub = Path(sys.modules["loomfeather_tools"].__file__).parents[1] / "loomfeather_cpp-stubs" / "__init__.pyi"
-    tree = ast.parse(stub.read_text())
     found: dict[str, list[tuple[str, str | None]]] = {}
-
-    def visit(body: list[ast.stmt], prefix: str) -> None:
-        for node in body:
-            if isinstance(node, ast.ClassDef):
-                visit(node.body, f"{node.name}.")
-            elif (
-                isinstance(node, ast.FunctionDef)
-                and (not node.name.startswith("_") or node.name == "__init__")  # as collected at run time
-                and not any(isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list)
-            ):
-                args = node.args.args
-                defaults = [None] * (len(args) - len(node.args.defaults)) + node.args.defaults
-                params = [
-                    (a.arg, None if d is None else ast.unparse(d)) for a, d in zip(args, defaults) if a.arg != "self"
-                ]
-                if node.args.kwonlyargs:  # keyword-only, after a bare "*" as in the runtime line
-                    params.append(("*", None))
-                    params += [(a.arg, None if d is None else ast.unparse(d))
-                               for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults)]
-                # Overloads: every one names the same parameters; the first carries the defaults.
-                name = prefix + node.name
-                if name in found:
-                    assert [n for n, _ in found[name]] == [n for n, _ in params], name
-                else:
-                    found[name] = params
-
-    visit(tree.body, "")
+    tree = ast.parse(stub.read_text())
+    for node, prefix in [(n, "") for n in tree.body] + [(m, c.name + ".") for c in tree.body if isinstance(c, ast.ClassDef) for m in c.body]:
+        if not isinstance(node, ast.FunctionDef) or node.name.startswith("_") and node.name != "__init__":
+            continue
+        if any(isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list):
+            continue
+        a = node.args
+        defaults = [None] * (len(a.args) - len(a.defaults)) + a.defaults
+        params = [(x.arg, d) for x, d in zip(a.args, defaults) if x.arg != "self"]
+        params += [("*", None)] * bool(a.kwonlyargs) + list(zip((x.arg for x in a.kwonlyargs), a.kw_defaults))
+        params = [(n, None if d is None else ast.unparse(d)) for n, d in params]
+        assert [n for n, _ in found.setdefault(prefix + node.name, params)] == [n for n, _ in params], node.name
     return found
 
 

@@ -1,8 +1,7 @@
-import copy
+"""ByteTracker: configuration refusals, the lifecycle and thresholds on small
+scenes, reproducers, the whole cycle bit for bit against the composed model,
+and threads. (Refused frames and stream properties: tests/test_fuzz.py.)"""
 import math
-import os
-import subprocess
-import sys
 import threading
 import time
 
@@ -10,6 +9,7 @@ import numpy as np
 import pytest
 
 import loomfeather_cpp as lf
+from models import ComposedTracker, scene
 
 BOX = [100.0, 100.0, 150.0, 200.0]
 
@@ -28,90 +28,37 @@ def moving(frame, start=BOX, dx=2.0):
 
 # --- configuration -----------------------------------------------------------
 
-
-def test_config_defaults_and_read_only():
-    c = lf.TrackerConfig()
-    assert (c.high_score_thresh, c.low_score_thresh, c.match_iou_thresh, c.recovery_iou_thresh,
-            c.new_track_thresh, c.n_init, c.max_age, c.kf_noise_scale) == (0.5, 0.1, 0.3, 0.5, 0.6, 3, 30, 1.0)
-    with pytest.raises(AttributeError):
-        c.max_age = 5
-    with pytest.raises(AttributeError):
-        c.w_iou
-    with pytest.raises(TypeError):
-        lf.TrackerConfig(n_init=2.0)
-    assert lf.TrackerConfig(w_iou=1).n_init == 3
+SCORE, OVERFLOW = "require 0 <= low_score_thresh <= high_score_thresh <= 1", "cost weights and IoU thresholds overflow the association cost"
+OCSORT = "OC-SORT (use_oru / w_ocm) is not ported in Phase 1; leave use_oru False and w_ocm 0.0"
+GMC = "use_gmc is not ported in Phase 1 (global motion compensation stays in the NumPy reference); leave it False"
+NEG, FINITE = "cost weights must be non-negative", " must be finite"
 
 
-SCORE_MSG = "require 0 <= low_score_thresh <= high_score_thresh <= 1"
-OCSORT_MSG = "OC-SORT (use_oru / w_ocm) is not ported in Phase 1; leave use_oru False and w_ocm 0.0"
-GMC_MSG = ("use_gmc is not ported in Phase 1 (global motion compensation stays in the NumPy reference); "
-           "leave it False")
-OVERFLOW_MSG = "cost weights and IoU thresholds overflow the association cost"
-
-
-@pytest.mark.parametrize("kw, msg", [
-    (dict(low_score_thresh=0.6), SCORE_MSG),
-    (dict(low_score_thresh=-0.1), SCORE_MSG),
-    (dict(high_score_thresh=1.5), SCORE_MSG),
-    (dict(high_score_thresh=math.nan), SCORE_MSG),
-    (dict(n_init=0, max_age=0), "n_init must be >= 1"),
-    (dict(max_age=0), "max_age must be >= 1"),
-    (dict(w_ocm=-1.0), "cost weights must be non-negative"),
-    (dict(w_app=-0.1), "cost weights must be non-negative"),
-    (dict(ocm_delta_t=0), "ocm_delta_t must be >= 1"),
-    (dict(use_gmc=True, use_oru=True), GMC_MSG),
-    (dict(w_ocm=0.5), OCSORT_MSG),
-    (dict(use_oru=True), OCSORT_MSG),
-    (dict(w_iou=math.nan), "w_iou must be finite"),
-    (dict(match_iou_thresh=math.inf), "match_iou_thresh must be finite"),
-    (dict(appearance_ema_alpha=math.nan), "appearance_ema_alpha must be finite"),
+@pytest.mark.parametrize("kw, msg", [  # the first failed check is the one named; None: accepted
+    (dict(low_score_thresh=0.6), SCORE), (dict(low_score_thresh=-0.1), SCORE), (dict(high_score_thresh=1.5), SCORE),
+    (dict(high_score_thresh=math.nan), SCORE), (dict(n_init=0, max_age=0), "n_init must be >= 1"),
+    (dict(max_age=0), "max_age must be >= 1"), (dict(w_ocm=-1.0), NEG), (dict(w_app=-0.1), NEG),
+    (dict(ocm_delta_t=0), "ocm_delta_t must be >= 1"), (dict(use_gmc=True, use_oru=True), GMC),
+    (dict(w_ocm=0.5), OCSORT), (dict(use_oru=True), OCSORT), (dict(w_iou=math.nan), "w_iou" + FINITE),
+    (dict(match_iou_thresh=math.inf), "match_iou_thresh" + FINITE),
+    (dict(appearance_ema_alpha=math.nan), "appearance_ema_alpha" + FINITE),
     (dict(new_track_thresh=math.nan), "new_track_thresh must not be NaN"),
-    (dict(kf_noise_scale=math.inf), "kf_noise_scale must be finite"),
-    (dict(kf_noise_scale=0.0), "kf_noise_scale must be non-zero"),
-    (dict(w_iou=1e308), OVERFLOW_MSG),
-    (dict(w_app=1e308), OVERFLOW_MSG),
+    (dict(kf_noise_scale=math.inf), "kf_noise_scale" + FINITE), (dict(kf_noise_scale=0.0), "kf_noise_scale must be non-zero"),
+    (dict(w_iou=1e308), OVERFLOW), (dict(w_app=1e308), OVERFLOW),
+    (dict(low_score_thresh=1.0, high_score_thresh=1.0), None),
+    (dict(appearance_ema_alpha=5.0, kf_noise_scale=-1.0, new_track_thresh=2.0), None),
+    (dict(new_track_thresh=math.inf, match_iou_thresh=1.5, w_iou=1e17), None),
 ])
 def test_config_refusals_in_order(kw, msg):
+    if msg is None:
+        lf.TrackerConfig(**kw)
+        return
     with pytest.raises(ValueError) as e:
         lf.TrackerConfig(**kw)
     assert str(e.value) == msg
 
 
-def test_config_unusual_values_accepted():
-    lf.TrackerConfig(low_score_thresh=1.0, high_score_thresh=1.0)
-    lf.TrackerConfig(appearance_ema_alpha=5.0, kf_noise_scale=-1.0, new_track_thresh=2.0)
-    lf.TrackerConfig(new_track_thresh=math.inf, match_iou_thresh=1.5, w_iou=1e17)
-
-
-# --- frame validation ----------------------------------------------------------
-
-
-@pytest.mark.parametrize("args, kw, exc, msg", [
-    (([0, 0, 1, 1], [0.9]), {}, ValueError, "update: boxes must be (N, 4)"),
-    ((np.zeros(0), []), {}, ValueError, "update: boxes must be (N, 4)"),
-    (([[0, 0, 1, 1]] * 2, [0.9] * 3), {}, ValueError, "update: scores must have one entry per box"),
-    (([[0, 0, 1, 1]] * 2, [0.9] * 2), dict(class_ids=[1]), ValueError,
-     "update: class_ids must have one entry per box"),
-    (([[0, 0, 1, 1]] * 2, [0.9] * 2), dict(class_ids=[1, math.nan]), ValueError,
-     "update: class_ids must be finite and fit in int32"),
-    (([[0, 0, 1, 1]] * 2, [0.9] * 2), dict(class_ids=[1, 2.0**31]), ValueError,
-     "update: class_ids must be finite and fit in int32"),
-    (([[0, 0, 1, 1]] * 2, [0.9] * 2), dict(features=np.ones(2)), ValueError, "update: features must be (N, d)"),
-    (([[0, 0, 1, 1]] * 2, [0.9] * 2), dict(features=[[1.0], [math.inf]]), ValueError,
-     "update: features must be finite"),
-    (([[0, 0, 1, 1], [5, 0, 4, 1], [0, 5, 1, 4]], [0.9] * 3), {}, ValueError, "degenerate box (x2<x1 or y2<y1)"),
-    (([[0, 0, 1, 1]], [0.9]), dict(class_ids=["a"]), ValueError, None),  # NumPy's own error
-])
-def test_refused_frames_change_nothing(args, kw, exc, msg):
-    t = lf.ByteTracker()
-    for f in range(3):
-        run(t, [moving(f)], [0.9])
-    before = (t.frame_index, states(t))
-    with pytest.raises(exc) as e:
-        t.update(*[np.asarray(a, dtype=float) for a in args], **kw)
-    if msg is not None:
-        assert str(e.value) == msg
-    assert (t.frame_index, states(t)) == before
+# --- frames and lifecycle (refused frames: tests/test_fuzz.py) ----------------------
 
 
 def test_accepted_shapes_and_empty_frame():
@@ -120,14 +67,14 @@ def test_accepted_shapes_and_empty_frame():
     ids, xyxy, sc, cls = t.update(np.zeros((0, 4)), np.zeros(0))
     assert (ids.shape, xyxy.shape, sc.shape, cls.shape) == ((0,), (0, 4), (0,), (0,))
     assert (ids.dtype, xyxy.dtype, sc.dtype, cls.dtype) == (np.int64, np.float64, np.float64, np.int64)
-    assert t.frame_index == 0
+    rows = t.update(np.zeros((0, 4)), np.zeros(0), return_indices=True)[4]  # a keyword only
+    assert t.frame_index == 1 and rows.dtype == np.int64 and rows.shape == (0,)
+    with pytest.raises(TypeError):
+        t.update(np.zeros((0, 4)), np.zeros(0), None, None, True)
     # A zero-size box is accepted but cannot start a track.
     t.update([[0, 0, 1, 1], [0, 0, 0, 0], [5, 5, 6, 6]], [[0.9], [0.8], [0.7]], class_ids=[1.9, -1.9, 0],
              features=np.zeros((3, 0)))
-    assert t.frame_index == 1 and states(t)[0] == [1, 2]
-
-
-# --- lifecycle -------------------------------------------------------------------
+    assert t.frame_index == 2 and states(t)[0] == [1, 2]
 
 
 def test_birth_confirmation_and_reporting():
@@ -139,19 +86,6 @@ def test_birth_confirmation_and_reporting():
     assert ids.tolist() == [1] and cls.tolist() == [-1] and sc.tolist() == [0.9]
     np.testing.assert_allclose(xyxy[0], BOX, atol=1e-6)
     assert states(t) == [[1], [1], [3], [3], [0]]
-
-
-def test_tentative_deleted_on_miss_and_ids_never_reused():
-    t = lf.ByteTracker()
-    run(t, [BOX], [0.9])
-    run(t, [], [])
-    assert states(t)[0] == []
-    run(t, [BOX], [0.9])
-    assert states(t)[0] == [2]
-    t.reset()
-    assert t.frame_index == -1 and states(t)[0] == []
-    run(t, [BOX], [0.9])
-    assert states(t)[0] == [1]
 
 
 @pytest.mark.parametrize("max_age", [1, 30])
@@ -166,17 +100,6 @@ def test_confirmed_track_kept_until_max_age(max_age):
     assert states(t)[0] == []
 
 
-def test_report_order_includes_track_confirmed_this_frame():
-    a, b = [0, 0, 10, 10], [100, 100, 110, 110]
-    t = lf.ByteTracker()
-    run(t, [b], [0.9])           # id 1 (b)
-    run(t, [b, a], [0.9, 0.9])   # id 2 (a) born
-    ids = run(t, [a, b], [0.9, 0.9])[0]  # 1 confirmed now; 2 still tentative
-    assert ids.tolist() == [1]
-    ids = run(t, [a, b], [0.9, 0.9])[0]
-    assert ids.tolist() == [1, 2]
-
-
 # --- association -------------------------------------------------------------------
 
 
@@ -186,6 +109,7 @@ def test_low_scores_recover_but_never_start_tracks():
         run(t, [moving(f)], [0.9])
     ids, _, sc, _ = run(t, [moving(3)], [0.3])   # stage 2 keeps track 1 going
     assert ids.tolist() == [1] and sc.tolist() == [0.3]
+    assert run(t, [moving(4)], [0.1])[0].tolist() == [1]  # exactly low_score_thresh still counts
     run(t, [[500, 500, 540, 600]], [0.3])         # low score far away: no birth
     run(t, [[500, 500, 540, 600]], [0.55])        # high but below new_track_thresh
     assert states(t)[0] == [1]
@@ -193,62 +117,28 @@ def test_low_scores_recover_but_never_start_tracks():
     assert states(t)[0] == [1]
 
 
-def test_low_score_detection_never_matches_tentative_track():
-    t = lf.ByteTracker()
-    run(t, [BOX], [0.9])
-    run(t, [BOX], [0.3])
-    assert states(t)[0] == []
+@pytest.mark.parametrize("kw", [{}, dict(use_giou=True), dict(w_unc=0.5)])  # the overlap-only pass, the general one
+def test_overlap_exactly_at_the_threshold_still_matches(kw):
+    # A still box: the track's predicted box is exactly BOX, so the overlap is exactly the threshold.
+    moved = [110.0, 100.0, 160.0, 200.0]
+    at = lf.iou_matrix(BOX, moved)[0, 0]
+    for thresh, matched in ((at, True), (np.nextafter(at, 1.0), False)):
+        t = lf.ByteTracker(lf.TrackerConfig(match_iou_thresh=thresh, use_mahalanobis_gating=False, **kw))
+        for _ in range(3):
+            run(t, [BOX], [0.9])
+        assert (run(t, [moved], [0.9])[0].tolist() == [1]) == matched
 
 
-@pytest.mark.parametrize("class_aware, det_class, matched", [
-    (True, 3, False), (True, -1, True), (True, 2, True), (False, 3, True)])
-def test_class_veto(class_aware, det_class, matched):
-    t = lf.ByteTracker(lf.TrackerConfig(class_aware=class_aware))
+@pytest.mark.parametrize("kw, det_class, matched", [
+    ({}, 3, False), ({}, -1, True), ({}, 2, True), (dict(class_aware=False), 3, True), (dict(w_iou=1e17), 3, False)])
+def test_class_veto(kw, det_class, matched):
+    t = lf.ByteTracker(lf.TrackerConfig(**kw))
     for f in range(3):
         run(t, [BOX], [0.9], class_ids=[2])
     ids, _, _, cls = run(t, [BOX], [0.9], class_ids=[det_class])
     assert (ids.tolist() == [1]) == matched
     if matched:
         assert cls.tolist() == [det_class]
-
-
-def test_class_veto_holds_with_huge_weight():
-    t = lf.ByteTracker(lf.TrackerConfig(w_iou=1e17))
-    for f in range(3):
-        run(t, [BOX], [0.9], class_ids=[2])
-    assert run(t, [BOX], [0.9], class_ids=[3])[0].size == 0
-
-
-def predicted_tentative_state(z):
-    kf = lf.KalmanBoxTracker()
-    return kf, kf.predict(*kf.initiate(z))
-
-
-def test_mahalanobis_gate_decides_stage3_matches():
-    # With an overlap threshold of 0 only the chi-square gate can separate pairs.
-    cfg = lf.TrackerConfig(match_iou_thresh=0.0)
-    z = lf.xyxy_to_xyah(np.array(BOX))
-    kf, (mean, cov) = predicted_tentative_state(z)
-    seen = set()
-    for dx in np.linspace(0.0, 60.0, 121):
-        box = [BOX[0] + dx, BOX[1], BOX[2] + dx, BOX[3]]
-        d2 = kf.gating_distance(mean, cov, lf.xyxy_to_xyah(np.array(box)))[0]
-        t = lf.ByteTracker(cfg)
-        run(t, [BOX], [0.9])
-        run(t, [box], [0.9])
-        matched = states(t)[0] == [1]
-        assert matched == (d2 <= 9.4877), (dx, d2)
-        seen.add(matched)
-    assert seen == {True, False}
-
-
-def test_giou_and_lapjv_options_track_a_simple_scene():
-    for cfg in (lf.TrackerConfig(use_giou=True), lf.TrackerConfig(use_lapjv=True)):
-        t = lf.ByteTracker(cfg)
-        a, b = [0, 0, 10, 20], [50, 0, 60, 20]
-        for f in range(5):
-            ids = run(t, [moving(f, a, 1.0), moving(f, b, -1.0)], [0.9, 0.8])[0]
-        assert ids.tolist() == [1, 2]
 
 
 def test_appearance_breaks_overlap_ambiguity():
@@ -273,238 +163,44 @@ def test_appearance_breaks_overlap_ambiguity():
 
 
 def test_nan_box_fails_after_advancing_and_tracker_recovers():
-    t = lf.ByteTracker()
-    for f in range(3):
-        run(t, [BOX], [0.9])
-    with pytest.raises(ValueError, match="cost matrix must be finite; gate before assignment"):
-        run(t, [[math.nan, 100, 150, 200]], [0.9])
-    assert t.frame_index == 3 and states(t)[4] == [1]
-    assert run(t, [BOX], [0.9])[0].tolist() == [1]
-
-
-def test_nan_overlap_refused_by_tracker_at_every_frame_size():
-    # With only the overlap weight at 0 every cost is 0, and the NaN box's cost is NaN.
-    cfg = lf.TrackerConfig(w_iou=0.0, match_iou_thresh=0.0, use_mahalanobis_gating=False)
-    for others in (3, 14, 15, 16, 17, 40):
-        t = lf.ByteTracker(cfg)
-        boxes = np.array([[10.0 * k, 0.0, 10.0 * k + 8.0, 20.0] for k in range(others)])
+    # With the overlap weight at 0 every cost is 0 but the NaN box's: the
+    # solver's finiteness check at every frame size.
+    for k, others in enumerate((1, 3, 14, 15, 16, 17, 40)):
+        t = lf.ByteTracker(lf.TrackerConfig(w_iou=float(k == 0), match_iou_thresh=0.0, use_mahalanobis_gating=False))
+        boxes = np.array([[10.0 * j, 0.0, 10.0 * j + 8.0, 20.0] for j in range(others)])
         t.update(boxes, np.full(others, 0.9))
-        bad = np.vstack([boxes, [[np.nan, 0.0, 5.0, 20.0]]])
         with pytest.raises(ValueError, match="^cost matrix must be finite; gate before assignment$"):
-            t.update(bad, np.full(others + 1, 0.9))
+            t.update(np.vstack([boxes, [[np.nan, 0.0, 5.0, 20.0]]]), np.full(others + 1, 0.9))
+        assert t.frame_index == 1 and states(t)[4] == [1] * others  # advanced; the tracks are there
+        t.update(boxes, np.full(others, 0.9))
 
 
-@pytest.mark.parametrize("box", [[0, 5, 10, 5], [math.nan, 0, 1, 1], [-1e308, 0, 1e308, 1]])
-def test_unusable_detection_starts_nothing(box):
-    t = lf.ByteTracker()
-    run(t, [box], [0.9])
-    assert states(t)[0] == []
-    for f in range(3):
-        run(t, [BOX], [0.9])
-    assert states(t)[1] == [1]
+# Reproducers: a measurement or state that overflows or is not finite neither
+# starts nor corrects a track. Each row: configuration, each frame's boxes (and
+# embeddings), the identifiers reported in each frame and the tracks left at
+# the end (and, with n_init 1, what the composed model says).
+LOOSE = dict(match_iou_thresh=0.0, recovery_iou_thresh=0.0, use_mahalanobis_gating=False)
+FLIP = [[[-1e300, 1e300]], [[1e300, -1e300]]]
 
 
-def test_overflowing_aspect_corrects_no_track():
-    t = lf.ByteTracker(lf.TrackerConfig(match_iou_thresh=0.0, use_mahalanobis_gating=False))
-    for f in range(3):
-        run(t, [BOX], [0.9])
-    run(t, [[0, 100, 1e302, 100]], [0.9])   # zero height: the aspect overflows
-    assert states(t)[4] == [1]
-    assert run(t, [BOX], [0.9])[0].tolist() == [1]
-
-
-@pytest.mark.parametrize("model", [False, True])
-def test_track_whose_box_overflows_is_deleted(model):
-    # Aspect and height stay finite while their product, the width, overflows.
-    kw = dict(n_init=1, match_iou_thresh=0.0, recovery_iou_thresh=0.0, use_mahalanobis_gating=False)
-    frames = [[[0, 0, 1e112, 1e118]], [[0, 0, 1e278, 1e54]], [BOX]]
-    t = ComposedTracker(**kw) if model else lf.ByteTracker(lf.TrackerConfig(**kw))
-    got = []
-    for boxes in frames:
-        boxes = np.array(boxes, dtype=float)
-        out = t.update(boxes, np.array([0.9]), np.array([-1]), None) if model else t.update(boxes, [0.9])
-        got.append(list(out[0]))
-    assert got == [[], [], []]   # never reported with an infinite box; gone, so the last box starts track 2
-    ids = [tr["id"] for tr in t.tracks] if model else t.track_states()[0].tolist()
-    assert ids == [2]
-
-
-def test_embedding_overflow_restarts_feature():
-    t = lf.ByteTracker(lf.TrackerConfig(appearance_ema_alpha=5.0, w_app=1.0))
-    for f in range(6):
-        run(t, [BOX], [0.9], features=[[1e300, -1e300]] if f % 2 else [[-1e300, 1e300]])
-    assert states(t)[1] == [1]
-    assert run(t, [BOX], [0.9], features=[[1.0, 1.0]])[0].tolist() == [1]
-
-
-# --- a long scene ---------------------------------------------------------------
-
-
-def scene(seed, frames, dim=0):
-    """Objects entering, crossing and leaving, detections dropped and noisy, false positives."""
-    rng = np.random.default_rng(seed)
-    objs = []
-    for _ in range(frames):
-        if rng.random() < 0.08:
-            objs.append([rng.uniform(0, 1800), rng.uniform(0, 900), rng.uniform(-4, 4), rng.uniform(-2, 2),
-                         rng.uniform(30, 80), rng.uniform(80, 200), int(rng.integers(0, 3)), rng.normal(size=dim)])
-        objs = [o for o in objs if -200 < o[0] < 2100 and rng.random() > 0.005]
-        boxes, scores, classes, feats = [], [], [], []
-        for o in objs:
-            o[0] += o[2]
-            o[1] += o[3]
-            if rng.random() < 0.1:
-                continue
-            boxes.append([o[0], o[1], o[0] + o[4], o[1] + o[5]] + rng.normal(0, 1.5, 4))
-            scores.append(rng.uniform(0.05, 1.0))
-            classes.append(o[6])
-            feats.append(o[7] + rng.normal(0, 0.3, dim))
-        for _ in range(rng.poisson(1)):
-            x, y = rng.uniform(0, 1800, 2)
-            boxes.append([x, y, x + 40, y + 90])
-            scores.append(rng.uniform(0, 0.7))
-            classes.append(-1)
-            feats.append(rng.normal(size=dim))
-        boxes = np.array(boxes).reshape(-1, 4)
-        boxes[:, 2:] = np.maximum(boxes[:, 2:], boxes[:, :2])
-        yield boxes, np.array(scores), np.array(classes), np.array(feats).reshape(len(scores), dim)
-
-
-def test_random_scene_invariants():
-    t = lf.ByteTracker()
-    reported = set()
-    for boxes, scores, classes, _ in scene(7, 400):
-        ids, xyxy, _, _ = t.update(boxes, scores, class_ids=classes)
-        sid, sstate, hits, age, tsu = t.track_states()
-        assert np.all(np.diff(sid) > 0) and np.all(np.isin(sstate, [0, 1]))
-        assert ids.tolist() == sid[(sstate == 1) & (tsu == 0)].tolist()
-        assert np.isfinite(xyxy).all() and np.all(hits <= age)
-        reported.update(ids.tolist())
-    assert t.frame_index == 399 and len(reported) > 10
-
-
-class ComposedTracker:
-    """The update cycle written out in Python on the module's building blocks."""
-
-    def __init__(self, **kw):
-        self.c = dict(high_score_thresh=0.5, low_score_thresh=0.1, match_iou_thresh=0.3, recovery_iou_thresh=0.5,
-                      new_track_thresh=0.6, n_init=3, max_age=30, use_mahalanobis_gating=True, class_aware=True,
-                      w_iou=1.0, w_app=0.0, w_unc=0.0, use_giou=False, appearance_ema_alpha=0.9,
-                      kf_noise_scale=1.0, use_lapjv=False)
-        self.c.update(kw)
-        self.kf = lf.KalmanBoxTracker(self.c["kf_noise_scale"] * 0.05, self.c["kf_noise_scale"] * 0.00625)
-        self.tracks, self.next_id = [], 1
-        self.reported_by_stage = [0, 0, 0]  # reported rows, by the stage that matched them
-
-    def clone(self):
-        """An independent copy; the filter (its noise weights only) and the configuration are shared."""
-        twin = copy.copy(self)
-        twin.__dict__.update({k: copy.deepcopy(v) for k, v in vars(self).items() if k not in ("kf", "c")})
-        return twin
-
-    @staticmethod
-    def normalise(f):
-        s = 0.0
-        for g in f:
-            s = s + g * g
-        n = math.sqrt(s)
-        return [g / n for g in f] if n > 1e-12 else f
-
-    def associate(self, tracks, dets, gated, thresh, boxes, classes, feats):
-        c = self.c
-        if not tracks or not dets:
-            return [], list(range(len(tracks))), list(range(len(dets)))
-        tb = lf.xyah_to_xyxy(np.array([t["mean"][:4] for t in tracks]))
-        db = boxes[dets]
-        ious = lf.iou_matrix(tb, db)
-        kw = dict(w_iou=c["w_iou"], w_app=c["w_app"], w_unc=c["w_unc"], iou_thresh=thresh)
-        if c["use_giou"]:
-            kw["motion"] = 1.0 - lf.giou_matrix(tb, db)
-        if c["class_aware"]:
-            tc, dc = np.array([t["cls"] for t in tracks])[:, None], classes[dets][None, :]
-            kw["class_mismatch"] = (tc != dc) & (tc != -1) & (dc != -1)
-        veto = gated and c["use_mahalanobis_gating"]
-        if veto or c["w_unc"] > 0:
-            d2 = self.kf.gating_distance_batch(np.array([t["mean"] for t in tracks]),
-                                               np.array([t["cov"] for t in tracks]), lf.xyxy_to_xyah(db))
-            if veto:
-                kw.update(gating_d2=d2, gate_thresh=9.4877)
-            if c["w_unc"] > 0:
-                kw["uncertainty"] = lf.uncertainty_distance(d2, 9.4877)
-        if c["w_app"] > 0 and feats is not None and feats.shape[1] > 0 and all(
-                len(t["feat"]) == feats.shape[1] for t in tracks):
-            kw["appearance"] = lf.appearance_distance(np.array([t["feat"] for t in tracks]), feats[dets])
-        cost, gate = lf.build_association_cost(ious, **kw)
-        if c["use_lapjv"]:
-            rows, cols = lf.linear_assignment_lapjv(cost)
-            ok = [k for k in range(len(rows)) if gate >= cost[rows[k], cols[k]]]
-            m = [(rows[k], cols[k]) for k in ok]
-            return (m, [r for r in range(len(tracks)) if r not in {a for a, _ in m}],
-                    [j for j in range(len(dets)) if j not in {b for _, b in m}])
-        matches, ur, uc = lf.associate(cost, gate)
-        return [tuple(p) for p in matches], list(ur), list(uc)
-
-    def correct(self, t, i, boxes, scores, classes, feats):
-        t["mean"], t["cov"] = self.kf.update(t["mean"], t["cov"], lf.xyxy_to_xyah(boxes[i]))
-        t.update(score=scores[i], cls=classes[i], tsu=0, hits=t["hits"] + 1, det=i)
-        if feats is not None and feats.shape[1] > 0:
-            a, f = self.c["appearance_ema_alpha"], feats[i].tolist()
-            t["feat"] = self.normalise(f if not t["feat"] else
-                                       [((1.0 - a) * x) + (a * y) for x, y in zip(f, t["feat"])])
-        if t["state"] == 0 and t["hits"] >= self.c["n_init"]:
-            t["state"] = 1
-        self.drop_if_not_finite(t)
-
-    @staticmethod
-    def drop_if_not_finite(t):
-        """A state, or the box it is reported as, that is no longer finite ends the track."""
-        box = lf.xyah_to_xyxy(t["mean"][:4])
-        if not (np.isfinite(t["mean"]).all() and np.isfinite(t["cov"]).all() and np.isfinite(box).all()):
-            t["state"] = 2
-
-    def update(self, boxes, scores, classes, feats):
-        c = self.c
-        for t in self.tracks:
-            t["mean"], t["cov"] = self.kf.predict(t["mean"], t["cov"])
-            t["age"] += 1
-            t["tsu"] += 1
-            self.drop_if_not_finite(t)
-        high = [i for i, s in enumerate(scores) if s >= c["high_score_thresh"]]
-        low = [i for i, s in enumerate(scores) if c["low_score_thresh"] <= s < c["high_score_thresh"]]
-        conf = [t for t in self.tracks if t["state"] == 1]
-        tent = [t for t in self.tracks if t["state"] == 0]
-        args = (boxes, classes, feats)
-        m1, ur1, uc1 = self.associate(conf, high, True, c["match_iou_thresh"], *args)
-        for r, j in m1:
-            self.correct(conf[r], high[j], boxes, scores, classes, feats)
-            conf[r]["stage"] = 0
-        remaining = [conf[r] for r in ur1]
-        m2, ur2, _ = self.associate(remaining, low, False, c["recovery_iou_thresh"], *args)
-        for r, j in m2:
-            self.correct(remaining[r], low[j], boxes, scores, classes, feats)
-            remaining[r]["stage"] = 1
-        leftover = [high[j] for j in uc1]
-        m3, ur3, uc3 = self.associate(tent, leftover, True, c["match_iou_thresh"], *args)
-        for r, j in m3:
-            self.correct(tent[r], leftover[j], boxes, scores, classes, feats)
-            tent[r]["stage"] = 2
-        for t in [remaining[r] for r in ur2] + [tent[r] for r in ur3]:
-            if t["state"] == 0 or t["tsu"] > c["max_age"]:
-                t["state"] = 2
-        for j in uc3:
-            i = leftover[j]
-            if scores[i] >= c["new_track_thresh"]:
-                mean, cov = self.kf.initiate(lf.xyxy_to_xyah(boxes[i]))
-                f = feats[i].tolist() if feats is not None and feats.shape[1] > 0 else []
-                self.tracks.append(dict(id=self.next_id, mean=mean, cov=cov, state=0, cls=classes[i],
-                                        score=scores[i], hits=1, age=1, tsu=0, feat=self.normalise(f) if f else f))
-                self.next_id += 1
-        self.tracks = [t for t in self.tracks if t["state"] != 2]
-        out = [t for t in self.tracks if t["state"] == 1 and t["tsu"] == 0]
-        for t in out:
-            self.reported_by_stage[t["stage"]] += 1
-        return ([t["id"] for t in out], lf.xyah_to_xyxy(np.array([t["mean"][:4] for t in out]).reshape(-1, 4)),
-                [t["score"] for t in out], [t["cls"] for t in out], [t["det"] for t in out])
+@pytest.mark.parametrize("kw, frames, feats, reported, left", [
+    ({}, [[[0, 5, 10, 5]]] + [[BOX]] * 3, None, [[], [], [], [1]], [1]),  # zero height
+    ({}, [[[math.nan, 0, 1, 1]]] + [[BOX]] * 3, None, [[], [], [], [1]], [1]),
+    ({}, [[[-1e308, 0, 1e308, 1]]] + [[BOX]] * 3, None, [[], [], [], [1]], [1]),  # the width overflows
+    (LOOSE, [[BOX]] * 3 + [[[0, 100, 1e302, 100]], [BOX]], None, [[], [], [1], [], [1]], [1]),  # and the aspect
+    # aspect and height finite, their product (the width) not: the track ends, the last box starts track 2
+    (dict(n_init=1, **LOOSE), [[[0, 0, 1e112, 1e118]], [[0, 0, 1e278, 1e54]], [BOX]], None, [[], [], []], [2]),
+    (dict(appearance_ema_alpha=5.0, w_app=1.0), [[BOX]] * 7, FLIP * 3 + [[[1.0, 1.0]]],  # the embedding overflows
+     [[], [], [1], [1], [1], [1], [1]], [1]),
+])
+def test_unusable_values_start_and_correct_nothing(kw, frames, feats, reported, left):
+    t, model = lf.ByteTracker(lf.TrackerConfig(**kw)), ComposedTracker(**kw)
+    for k, boxes in enumerate(frames):
+        f = None if feats is None else np.array(feats[k], dtype=float)
+        assert run(t, boxes, [0.9], features=f)[0].tolist() == reported[k], k
+        if kw.get("n_init") == 1:
+            assert list(model.update(np.array(boxes, float), [0.9], np.array([-1]), f)[0]) == reported[k]
+    assert states(t)[0] == left and (kw.get("n_init") != 1 or [tr["id"] for tr in model.tracks] == left)
 
 
 @pytest.mark.parametrize("kw, dim, shuffle", [
@@ -539,33 +235,21 @@ def test_cycle_matches_composed_building_blocks_bit_for_bit(kw, dim, shuffle):
     assert min(slow.reported_by_stage) > 0, slow.reported_by_stage  # rows matched in each of the three stages
 
 
-def test_return_indices_is_keyword_only_and_typed():
-    t = lf.ByteTracker(lf.TrackerConfig(n_init=1))
-    for f in range(2):
-        out = run(t, [[500, 500, 540, 600], moving(f)], [0.2, 0.9], return_indices=True)
-    assert [a.tolist() for a in (out[0], out[4])] == [[1], [1]]
-    empty = run(t, [], [], return_indices=True)
-    assert len(empty) == 5 and empty[4].dtype == np.int64 and empty[4].shape == (0,)
-    with pytest.raises(TypeError):
-        t.update(np.zeros((0, 4)), np.zeros(0), None, None, True)
-
-
 # --- threads ------------------------------------------------------------------------
 
 
-def _frames(seed, count, dx, shared=False):
-    """A scene moved right by dx; with `shared`, every frame also sees one
-    object far from it with its own jitter, whose filtered box then depends on
-    every frame applied before, in their order."""
+def _frames(seed, count, dx):
+    """A scene moved right by dx, beside a crowd of 100 still objects (long
+    updates, so that two threads' updates would overlap), and one object far
+    from both with its own jitter, whose filtered box then depends on every
+    frame applied before, in their order."""
     rng = np.random.default_rng(seed)
+    crowd = np.array([[dx + 3000 + 60.0 * i, 60.0 * j, dx + 3040 + 60.0 * i, 60.0 * j + 50] for i in range(10) for j in range(10)])
     out = []
     for boxes, scores, classes, _ in scene(seed, count):
-        boxes = boxes.copy()
-        boxes[:, [0, 2]] += dx
-        if shared:
-            boxes = np.vstack([boxes, [20000.0, 500.0, 20040.0, 600.0] + rng.normal(0, 2.0, 4)])
-            scores, classes = np.append(scores, 0.95), np.append(classes, 1)
-        out.append((boxes, scores, classes.astype(np.int64)))
+        shared = [20000.0, 500.0, 20040.0, 600.0] + rng.normal(0, 2.0, 4)
+        boxes = np.vstack([boxes + [dx, 0, dx, 0], crowd + rng.normal(0, 1.0, crowd.shape), shared])
+        out.append((boxes, np.r_[scores, np.full(len(crowd) + 1, 0.9)], np.r_[classes, np.ones(len(crowd) + 1)].astype(np.int64)))
     return out
 
 
@@ -596,7 +280,7 @@ def test_two_threads_on_one_tracker_are_serialised():
     # Two streams in disjoint parts of the image, fed to one tracker at once; a
     # third thread reads its state meanwhile. Every result must be the one a
     # serial application of the frames, in some interleaving, gives.
-    streams = [_frames(21, 120, 0.0, True), _frames(22, 120, 10000.0, True)]
+    streams = [_frames(21, 120, 0.0), _frames(22, 120, 10000.0)]
     tracker = lf.ByteTracker()
     results = [[], []]
     start = threading.Barrier(3)
@@ -630,71 +314,7 @@ def test_two_threads_on_one_tracker_are_serialised():
     assert order is not None and len(order) == 240
 
 
-def test_threads_on_their_own_trackers_match_one_thread():
-    streams = [_frames(30 + k, 150, 0.0) for k in range(4)]
-
-    def track(stream, out):
-        t = lf.ByteTracker(lf.TrackerConfig(w_unc=0.3))
-        for boxes, scores, classes in stream:
-            out.append(t.update(boxes, scores, class_ids=classes, return_indices=True))
-
-    expected = []
-    for s in streams:
-        expected.append([])
-        track(s, expected[-1])
-    got = [[] for _ in streams]
-    threads = [threading.Thread(target=track, args=(s, g)) for s, g in zip(streams, got)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert all(_same(a, b) for g, e in zip(got, expected) for a, b in zip(g, e))
-    assert [len(g) for g in got] == [150] * 4 and sum(len(r[0]) for g in got for r in g) > 1000
-
-
-# --- memory ---------------------------------------------------------------------------
-
-
-_MEMORY_PROBE = """
-import numpy as np, loomfeather_cpp as lf
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096 / 2**20
-
-side = 40   # 1,600 tracks x 1,600 detections
-grid = np.array([[100.0 * i, 200.0 * j, 100.0 * i + 40.0, 200.0 * j + 120.0]
-                 for i in range(side) for j in range(side)])
-spike = (grid, np.full(len(grid), 0.9))
-ordinary = [(np.array([[10.0 + 2 * f, 10.0, 50.0 + 2 * f, 90.0]]), np.array([0.9])) for f in range(40)]
-t = lf.ByteTracker()
-for b, s in ordinary[:5]:
-    t.update(b, s)
-base = rss()
-for attempt in ("frames", "reset"):
-    t.update(*spike)
-    t.update(*spike)
-    grown = rss() - base
-    if attempt == "frames":
-        for b, s in ordinary:   # 40 ordinary frames: more than two windows of 16
-            t.update(b, s)
-    else:
-        t.reset()
-    print(attempt, grown, rss() - base)
-"""
-
-
-@pytest.mark.skipif(bool(os.environ.get("LF_SANITIZED")), reason="the sanitizer's allocator keeps freed memory")
-@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or os.sysconf("SC_PAGE_SIZE") != 4096,
-                    reason="needs /proc and 4 KiB pages")
-def test_working_memory_comes_back_after_a_spike_and_on_reset():
-    # A fresh interpreter: the resident size of this one moves with whatever
-    # the tests before this one allocated and freed.
-    out = subprocess.run([sys.executable, "-c", _MEMORY_PROBE], capture_output=True, text=True, check=True).stdout
-    for line in out.splitlines():
-        attempt, grown, left = line.split()
-        assert float(grown) > 30 and float(left) < 8, line
-    assert len(out.splitlines()) == 2
+# --- the interpreter lock (working memory after a spike: benchmarks/memory.py) -------
 
 
 def test_update_lets_other_threads_run(runs_without_the_lock):
