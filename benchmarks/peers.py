@@ -42,19 +42,13 @@ from loomfeather_tools.presets import PRESETS, Preset  # noqa: E402
 from loomfeather_tools.sequences import resolve_inputs  # noqa: E402
 from loomfeather_tools.summary import combine, evaluate_run  # noqa: E402
 from loomfeather_tools.track import track_table  # noqa: E402
+from shared_data import motchallenge_dir  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 SPLITS = [("MOT15-train", False), ("MOT15-train-ACF", True), ("MOT17-halfval", False)]
 Frames = list[tuple[np.ndarray, np.ndarray]]  # per frame 1..length: xyxy, scores
 Rows = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]  # frames, ids, ltwh, scores
 
-
-def data_dir() -> Path | None:
-    for parent in HERE.parents:
-        cand = parent / "shared" / "data" / "motchallenge"
-        if cand.is_dir():
-            return cand
-    return None
 
 
 def ours(preset: Preset) -> Callable[..., Rows]:
@@ -118,7 +112,7 @@ def trackers_under_test() -> dict[str, Callable[..., Rows]]:
 
 def measure() -> tuple[list[str], dict[tuple[str, str], tuple[dict, float]]]:
     """(tracker names, {(split, tracker): (combined metrics, tracking seconds)})."""
-    data = data_dir()
+    data = motchallenge_dir()
     if data is None:
         raise SystemExit("shared/data/motchallenge not found")
     runners = trackers_under_test()

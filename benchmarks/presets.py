@@ -63,6 +63,7 @@ from loomfeather_tools.sequences import SequenceInfo, resolve_inputs  # noqa: E4
 from loomfeather_tools.summary import combine  # noqa: E402
 from loomfeather_tools.sweep import option_args, value_text  # noqa: E402
 from loomfeather_tools.track import CONFIG_FIELDS  # noqa: E402
+from shared_data import motchallenge_dir  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 DEFAULTS = {name: default for name, _, default, _ in CONFIG_FIELDS}
@@ -94,13 +95,6 @@ UNBOUNDED_SCORES = {
 }
 RULES = [ScoreScale.parse("auto"), ScoreScale.parse("p99"), ScoreScale.parse("rank")]
 
-
-def data_dir() -> Path | None:
-    for parent in HERE.parents:
-        cand = parent / "shared" / "data" / "motchallenge"
-        if cand.is_dir():
-            return cand
-    return None
 
 
 def key(cfg: dict[str, Any]) -> tuple[tuple[str, Any], ...]:
@@ -338,7 +332,7 @@ def per_sequence(b: Bench, configs: dict[str, dict[str, Any]]) -> list[str]:
 
 def report(h: str = "#") -> str:
     """The whole Markdown text; ``h`` is the top heading's marker."""
-    data = data_dir()
+    data = motchallenge_dir()
     if data is None:
         raise SystemExit("shared/data/motchallenge not found")
     start = time.perf_counter()

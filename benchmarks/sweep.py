@@ -32,6 +32,7 @@ from loomfeather_tools.runner import Plan, Run, RunOptions, execute, make_batche
 from loomfeather_tools.sequences import resolve_inputs  # noqa: E402
 from loomfeather_tools.sweep import expand_grid, parse_grid  # noqa: E402
 from loomfeather_tools.track import CONFIG_FIELDS  # noqa: E402
+from shared_data import motchallenge_dir  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 SPLITS = [("MOT15-train", 1.0), ("MOT15-train-ACF", "auto"), ("MOT17-halfval", 1.0)]
@@ -39,15 +40,6 @@ GRID20 = ["max_age=15,30,45,60", "high_score_thresh=0.4,0.5,0.6,0.7,0.8"]
 GRID100 = ["max_age=" + ",".join(str(a) for a in range(10, 101, 10)), "high_score_thresh=" + ",".join(f"{0.4 + 0.05 * k:.2f}" for k in range(10))]
 PHASES = ("read", "track", "evaluate", "write")
 
-
-def data_dir() -> Path | None:
-    """shared/data/motchallenge beside the repository (or beside a folder
-    holding it, for work trees)."""
-    for parent in HERE.parents:
-        cand = parent / "shared" / "data" / "motchallenge"
-        if cand.is_dir():
-            return cand
-    return None
 
 
 def sweep(split: Path, scale: float | str, grid: list[str], engine_name: str, jobs: int, out: Path) -> dict[str, float]:
@@ -85,7 +77,7 @@ def command_sweep(split: Path, out: Path) -> float:
 
 
 def section(repeats: int = 3) -> str:
-    data = data_dir()
+    data = motchallenge_dir()
     if data is None:
         return "## Sweeps\n\nShared data not found (shared/data/motchallenge); nothing measured.\n"
     lines = [
