@@ -44,7 +44,6 @@ from loomfeather_tools.summary import combine, evaluate_run  # noqa: E402
 from loomfeather_tools.track import track_table  # noqa: E402
 from shared_data import motchallenge_dir  # noqa: E402
 
-HERE = Path(__file__).resolve().parent
 SPLITS = [("MOT15-train", False), ("MOT15-train-ACF", True), ("MOT17-halfval", False)]
 Frames = list[tuple[np.ndarray, np.ndarray]]  # per frame 1..length: xyxy, scores
 Rows = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]  # frames, ids, ltwh, scores

@@ -34,7 +34,6 @@ from loomfeather_tools.sweep import expand_grid, parse_grid  # noqa: E402
 from loomfeather_tools.track import CONFIG_FIELDS  # noqa: E402
 from shared_data import motchallenge_dir  # noqa: E402
 
-HERE = Path(__file__).resolve().parent
 SPLITS = [("MOT15-train", 1.0), ("MOT15-train-ACF", "auto"), ("MOT17-halfval", 1.0)]
 GRID20 = ["max_age=15,30,45,60", "high_score_thresh=0.4,0.5,0.6,0.7,0.8"]
 GRID100 = ["max_age=" + ",".join(str(a) for a in range(10, 101, 10)), "high_score_thresh=" + ",".join(f"{0.4 + 0.05 * k:.2f}" for k in range(10))]
