@@ -32,7 +32,6 @@ import importlib.metadata as md  # noqa: E402
 import time  # noqa: E402
 import warnings  # noqa: E402
 from collections.abc import Callable  # noqa: E402
-from pathlib import Path  # noqa: E402
 
 import numpy as np  # noqa: E402
 
