@@ -60,3 +60,19 @@ def runs_without_the_lock():
     interpreter lock; a call that keeps the lock lets it tick at most once, as
     the call returns (call() should take a good fraction of a second)."""
     return _runs_without_the_lock
+
+
+@pytest.fixture
+def run_cli(capsys):
+    """run_cli(*args) -> (exit status, stdout, stderr) of loomfeather-track run in this process."""
+    from loomfeather_tools import cli
+
+    def run(*args):
+        try:
+            code = cli.main([str(a) for a in args])
+        except SystemExit as exc:  # refused by the argument parser
+            code = exc.code
+        out, err = capsys.readouterr()
+        return code, out, err
+
+    return run

@@ -100,10 +100,6 @@ def seq(terms):  # left to right from 0 (builtin sum() compensates)
     return acc
 
 
-def mm(a, b):
-    return [[seq(x * y for x, y in zip(row, col)) for col in zip(*b)] for row in a]
-
-
 def lu(a):  # partial pivoting, first largest |pivot| wins
     a, perm = [list(r) for r in a], list(range(4))
     for k in range(3):
@@ -121,28 +117,7 @@ def lu(a):  # partial pivoting, first largest |pivot| wins
 def innovation(mean, cov):
     r = (SP * mean[3]) * (SP * mean[3])
     noise = (r, r, 0.1 * 0.1, r)
-    return [[cov[i][j] + (noise[i] if i == j else 0.0) for j in range(4)] for i in range(4)], noise
-
-
-def ref_update(mean, cov, z):
-    s, noise = innovation(mean, cov)
-    a, perm = lu(s)
-    k = [[row[p] for p in perm] for row in cov[:, :4].tolist()]
-    for x in k:  # column-wise substitution; the back step multiplies by 1 / pivot
-        for c in range(4):
-            for i in range(c + 1, 4):
-                x[i] -= x[c] * a[i][c]
-        for c in range(3, -1, -1):
-            x[c] *= 1.0 / a[c][c]
-            for i in range(c):
-                x[i] -= x[c] * a[i][c]
-    y = [z[i] - mean[i] for i in range(4)]
-    new_mean = [(((y[0] * k[i][0] + y[1] * k[i][1]) + y[2] * k[i][2]) + y[3] * k[i][3]) + mean[i] for i in range(8)]
-    aa = [[float(i == j) - (k[i][j] if j < 4 else 0.0) for j in range(8)] for i in range(8)]
-    m = mm(mm(aa, cov.tolist()), list(zip(*aa)))
-    krk = mm(mm(k, np.diag(noise).tolist()), list(zip(*k)))
-    m = np.array(m) + np.array(krk)
-    return np.array(new_mean), (m + m.T) * 0.5
+    return [[cov[i][j] + (noise[i] if i == j else 0.0) for j in range(4)] for i in range(4)]
 
 
 def chol(s):
@@ -155,7 +130,7 @@ def chol(s):
 
 
 def ref_gating(mean, cov, zs):
-    a, perm = lu(chol(innovation(mean, cov)[0]))
+    a, perm = lu(chol(innovation(mean, cov)))
 
     def dot(i, js):  # row-wise substitution; three terms add as t0 + (t1 + t2)
         t = [a[i][j] * x[j] for j in js]

@@ -20,14 +20,6 @@ DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "motchallenge"
 DEFAULTS = {n: d for n, _, d, _ in CONFIG_FIELDS}
 
 
-def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, str]:
-    try:
-        code = cli.main([str(a) for a in args])
-    except SystemExit as exc:  # refused by the argument parser
-        code = exc.code
-    out, err = capsys.readouterr()
-    return code, out, err
-
 
 def scores(n: int = 400, seed: int = 0) -> np.ndarray:
     rng = np.random.default_rng(seed)
@@ -75,10 +67,10 @@ def test_rule_text_reads_back_to_the_same_rule(text):
 
 
 @pytest.mark.parametrize("text", ["0", "-2", "inf", "nan", "", "p49", "p101", "pq", "p", "ranked", "1,5"])
-def test_rules_that_cannot_be_used_are_refused(text, capsys):
+def test_rules_that_cannot_be_used_are_refused(text, run_cli):
     with pytest.raises(ValueError, match="expected a positive number, 'auto', 'rank' or pQ|percentile must be from 50 to 100"):
         ScoreScale.parse(text)
-    code, _, err = run(capsys, "--score-scale", text)
+    code, _, err = run_cli("--score-scale", text)
     assert code == 2 and err.startswith("loomfeather-track: error: argument --score-scale: ") and len(err.splitlines()) == 1
 
 
@@ -141,23 +133,23 @@ def test_options_given_beside_a_preset_override_its_values(args, want, scale):
     assert chosen.name == (args[args.index("--preset") + 1] if "--preset" in args else DEFAULT)
 
 
-def test_unknown_preset_and_option_given_twice_are_refused(tmp_path, capsys):
+def test_unknown_preset_and_option_given_twice_are_refused(tmp_path, run_cli):
     (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n")
-    code, _, err = run(capsys, tmp_path / "det.txt", "--preset", "fast")
+    code, _, err = run_cli(tmp_path / "det.txt", "--preset", "fast")
     assert code == 2 and "argument --preset: invalid choice: 'fast'" in err and len(err.splitlines()) == 1
     # An option given explicitly counts as given, even at TrackerConfig's default.
-    code, _, err = run(capsys, tmp_path / "det.txt", "--out", tmp_path, "--max-age", "30", "--grid", "max_age=10,20")
+    code, _, err = run_cli(tmp_path / "det.txt", "--out", tmp_path, "--max-age", "30", "--grid", "max_age=10,20")
     assert code == 2 and "max_age is given both as --max-age and in --grid" in err
 
 
 @pytest.mark.skipif(not DATA.is_dir(), reason="no MOTChallenge data beside the repository")
 @pytest.mark.parametrize(("split", "name"), [("MOT15-train", "probability"), ("MOT15-train-ACF", "unbounded"), ("MOT15-train", DEFAULT)])
-def test_a_preset_runs_as_its_fields_given_by_hand(tmp_path, capsys, split, name):
+def test_a_preset_runs_as_its_fields_given_by_hand(tmp_path, run_cli, split, name):
     seq = DATA / split / "TUD-Campus"
     p = PRESETS[name]
     by_hand = option_args(p.options) + ([] if p.score_scale.is_identity else ["--score-scale", str(p.score_scale)])
-    assert run(capsys, seq, "--out", tmp_path / "preset", "--preset", name)[0] == 0
-    assert run(capsys, seq, "--out", tmp_path / "hand", *by_hand)[0] == 0
+    assert run_cli(seq, "--out", tmp_path / "preset", "--preset", name)[0] == 0
+    assert run_cli(seq, "--out", tmp_path / "hand", *by_hand)[0] == 0
     got = (tmp_path / "preset" / "TUD-Campus.txt").read_bytes()
     assert got and got == (tmp_path / "hand" / "TUD-Campus.txt").read_bytes()
     assert (tmp_path / "preset" / "summary.json").read_bytes() == (tmp_path / "hand" / "summary.json").read_bytes()

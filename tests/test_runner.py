@@ -20,23 +20,16 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from loomfeather_tools import cli
 from loomfeather_tools.evaluation import combine, evaluate_sequence
 from loomfeather_tools.fixedpoint import format_mot_rows
-from loomfeather_tools.motio import format_results, read_detections, read_seqinfo
 from loomfeather_tools.scene import SceneParams, make_scene
 from loomfeather_tools.summary import METRICS, summary_json
 from loomfeather_tools.sweep import Entry, GridError, Setting, expand_grid, parse_grid, rank
-from loomfeather_tools.track import CONFIG_FIELDS, make_config, track_table
+from loomfeather_tools.track import CONFIG_FIELDS
 
 COMMAND = Path(sys.executable).with_name("loomfeather-track")
 DEFAULTS = {n: d for n, _, d, _ in CONFIG_FIELDS}
 
-
-def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, str]:
-    code = cli.main([str(a) for a in args])
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 def write_sequence(folder: Path, seed: int, frames: int = 120, people: int = 8, fmt: str = "2017", length: int | None = None) -> None:
@@ -98,32 +91,15 @@ def test_results_text_is_pythons_formatting_and_parses_back_bit_for_bit():
     assert np.array_equal(back.view(np.int64), parsed.view(np.int64))  # signs of zeros and NaN bits too
 
 
-@pytest.mark.parametrize("gap", [0, 20, 400])
-def test_runs_write_what_track_table_writes(tmp_path, capsys, gap):
-    # Frames 41-60 emptied and the rest moved ``gap`` frames later; seqinfo
-    # adds 40 frames without detections at the end.
-    seq = tmp_path / "SPLIT" / "GAP"
-    write_sequence(seq, seed=5, frames=120, people=6, length=120 + gap + 40)
-    shutil.rmtree(seq / "gt")
-    det = seq / "det" / "det.txt"
-    rows = [line.split(",", 1) for line in det.read_text().splitlines()]
-    det.write_text("".join(f"{int(f) + gap if int(f) > 60 else f},{rest}\n" for f, rest in rows if not 40 < int(f) <= 60))
-    options = ["--max-age", "25", "--n-init", "1"]
-    assert run(capsys, seq.parent, "--out", tmp_path / "out", "--engine", "serial", *options)[0] == 0
-    info = read_seqinfo(seq / "seqinfo.ini")
-    want = track_table(read_detections(det, seqinfo=info), range(1, info.seq_length + 1), make_config({"max_age": 25, "n_init": 1}))
-    assert (tmp_path / "out" / "GAP.txt").read_text() == format_results(want.results)
-
-
 # ---------------------------------------------------------------- splits and engines
 
 
-def test_split_run_writes_results_summaries_and_the_same_bytes_on_every_engine(split, tmp_path, capsys):
+def test_split_run_writes_results_summaries_and_the_same_bytes_on_every_engine(split, tmp_path, run_cli):
     has_dask = importlib.util.find_spec("distributed") is not None  # the [dask] extra; make test installs it
     outs = {}
     for engine in ["serial", "processes", *(["dask"] if has_dask else [])]:
         out = tmp_path / engine
-        code, stdout, err = run(capsys, split, "--out", out, "--engine", engine, "--jobs", "2", "--progress")
+        code, stdout, err = run_cli(split, "--out", out, "--engine", engine, "--jobs", "2", "--progress")
         assert code == 0, err
         assert "3/3 runs" in err and f"on {engine}" in stdout
         outs[engine] = tree(out)
@@ -131,7 +107,7 @@ def test_split_run_writes_results_summaries_and_the_same_bytes_on_every_engine(s
         from dask.distributed import LocalCluster
 
         with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
-            code, stdout, err = run(capsys, split, "--out", tmp_path / "attached", "--address", cluster.scheduler_address)
+            code, stdout, err = run_cli(split, "--out", tmp_path / "attached", "--address", cluster.scheduler_address)
         assert code == 0 and "on dask (2 workers)" in stdout, err
         outs["attached"] = tree(tmp_path / "attached")
     assert all(files == outs["serial"] for files in outs.values()), [k for k, v in outs.items() if v != outs["serial"]]
@@ -143,7 +119,7 @@ def test_split_run_writes_results_summaries_and_the_same_bytes_on_every_engine(s
     doc = json.loads((serial / "summary.json").read_text())
     evaluations = []
     for name, fmt, length in [("SEQ-01", "2017", 140), ("SEQ-02", "2015", 90), ("SEQ-03", "2017", 60)]:
-        assert run(capsys, split / name / "det" / "det.txt", "-o", tmp_path / "one.txt")[0] == 0
+        assert run_cli(split / name / "det" / "det.txt", "-o", tmp_path / "one.txt")[0] == 0
         assert (tmp_path / "one.txt").read_bytes() == (serial / f"{name}.txt").read_bytes()
         trk = np.loadtxt(serial / f"{name}.txt", delimiter=",", ndmin=2)
         gt = np.loadtxt(split / name / "gt" / "gt.txt", delimiter=",", ndmin=2)
@@ -157,10 +133,10 @@ def test_split_run_writes_results_summaries_and_the_same_bytes_on_every_engine(s
     assert float(rows[-1]["HOTA"]) == doc["combined"]["HOTA"]
 
 
-def test_several_splits_get_a_folder_each_and_their_own_summaries(split, tmp_path, capsys):
+def test_several_splits_get_a_folder_each_and_their_own_summaries(split, tmp_path, run_cli):
     other = tmp_path / "in" / "GEN-val"
     write_sequence(other / "SEQ-01", seed=9, frames=50)  # same sequence name as in the first split
-    code, out, err = run(capsys, split, other, "--out", tmp_path / "out", "--jobs", "2")
+    code, out, err = run_cli(split, other, "--out", tmp_path / "out", "--jobs", "2")
     assert code == 0, err
     files = tree(tmp_path / "out")
     assert {"GEN-train/SEQ-01.txt", "GEN-val/SEQ-01.txt", "GEN-train/summary.json", "GEN-val/summary.json", "summary.json"} <= set(files)
@@ -171,7 +147,7 @@ def test_several_splits_get_a_folder_each_and_their_own_summaries(split, tmp_pat
     assert "COMBINED GEN-train" in out and "COMBINED GEN-val" in out
 
 
-def test_a_worker_keeps_sequences_and_evaluations_only_while_their_files_are_unchanged(tmp_path, capsys):
+def test_a_worker_keeps_sequences_and_evaluations_only_while_their_files_are_unchanged(tmp_path, run_cli):
     # Serial runs share this process's caches from one command to the next.
     seq = tmp_path / "in" / "S"
     write_sequence(seq, seed=6, frames=80)
@@ -184,7 +160,7 @@ def test_a_worker_keeps_sequences_and_evaluations_only_while_their_files_are_unc
         if step == 2:  # new detections: other results
             det = seq / "det" / "det.txt"
             det.write_text("".join(line + "\n" for line in det.read_text().splitlines() if int(line.split(",")[0]) <= 40))
-        assert run(capsys, seq.parent, "--out", out, "--engine", "serial", "--grid", "n_init=1,3")[0] == 0
+        assert run_cli(seq.parent, "--out", out, "--engine", "serial", "--grid", "n_init=1,3")[0] == 0
         one, three = (json.loads((out / f"n_init={k}" / "summary.json").read_text())["combined"] for k in (1, 3))
         assert one != three  # other results of the same files: their own evaluation
         summaries.append(one)
@@ -194,12 +170,12 @@ def test_a_worker_keeps_sequences_and_evaluations_only_while_their_files_are_unc
 # ---------------------------------------------------------------- failures
 
 
-def test_a_failed_run_is_reported_by_name_and_the_others_are_written(split, tmp_path, capsys, monkeypatch):
+def test_a_failed_run_is_reported_by_name_and_the_others_are_written(split, tmp_path, run_cli, monkeypatch):
     bad = tmp_path / "in" / "BAD-split"
     for name in ("A", "B"):
         write_sequence(bad / name, seed=4, frames=40)
     (bad / "B" / "det" / "det.txt").write_text("1,-1,1,2,3,4,0.9\n2,-1,1,2,3\n")
-    code, _, err = run(capsys, bad, "--out", tmp_path / "out", "--jobs", "2")
+    code, _, err = run_cli(bad, "--out", tmp_path / "out", "--jobs", "2")
     assert code == 2
     assert "error: B: " in err and "det.txt:2: expected at least 7" in err and "Traceback" not in err
     files = tree(tmp_path / "out")
@@ -209,7 +185,7 @@ def test_a_failed_run_is_reported_by_name_and_the_others_are_written(split, tmp_
 
     # An output that can never be written is refused before anything runs.
     (tmp_path / "out2" / "SEQ-02.txt").mkdir(parents=True)
-    code, _, err = run(capsys, split, "--out", tmp_path / "out2")
+    code, _, err = run_cli(split, "--out", tmp_path / "out2")
     assert code == 2 and "SEQ-02.txt: is a directory" in err and sorted(tree(tmp_path / "out2")) == []
 
     # A write that fails while running fails that run only, with status 1.
@@ -221,7 +197,7 @@ def test_a_failed_run_is_reported_by_name_and_the_others_are_written(split, tmp_
         real_replace(src, dst)
 
     monkeypatch.setattr(os, "replace", replace)
-    code, _, err = run(capsys, split, "--out", tmp_path / "out3", "--engine", "serial")
+    code, _, err = run_cli(split, "--out", tmp_path / "out3", "--engine", "serial")
     assert code == 1 and f"error: SEQ-02: cannot write {tmp_path / 'out3' / 'SEQ-02.txt'}: Operation not permitted" in err
     assert sorted(tree(tmp_path / "out3")) == ["SEQ-01.txt", "SEQ-03.txt", "summary.csv", "summary.json"]
 
@@ -287,9 +263,9 @@ def test_grid_values_follow_the_field_types_and_expand_first_field_slowest():
     assert settings[2].options == DEFAULTS | {"use_giou": False, "match_iou_thresh": 0.2, "n_init": 2}
 
 
-def test_sweep_ranks_configurations_and_each_row_reproduces_its_folder(split, tmp_path, capsys):
+def test_sweep_ranks_configurations_and_each_row_reproduces_its_folder(split, tmp_path, run_cli):
     out = tmp_path / "sweep"
-    code, stdout, err = run(capsys, split, "--out", out, "--jobs", "2", "--grid", "max_age=1,30", "n_init=1,3,0", "--rank-by", "IDF1")
+    code, stdout, err = run_cli(split, "--out", out, "--jobs", "2", "--grid", "max_age=1,30", "n_init=1,3,0", "--rank-by", "IDF1")
     assert code == 2  # n_init=0 is refused: two configurations fail, the four others run
     assert err.count("refused: n_init must be >= 1") == 2 and "best 6 of 6 configurations by IDF1" in stdout
     rows = list(csv.DictReader((out / "leaderboard.csv").read_text().splitlines()))
@@ -306,7 +282,7 @@ def test_sweep_ranks_configurations_and_each_row_reproduces_its_folder(split, tm
     assert args[0] == "loomfeather-track" and args[args.index("--out") + 1] == str(out / best["config"])
     again = tmp_path / "again"
     args[args.index("--out") + 1] = str(again)
-    assert run(capsys, *args[1:])[0] == 0
+    assert run_cli(*args[1:])[0] == 0
     assert tree(again) == tree(out / best["config"])
 
 
@@ -337,14 +313,14 @@ def test_ranking_puts_the_best_first_and_incomplete_configurations_last(metric, 
     (["x/S1", "y/S1"], "two sequences named 'S1'"),
     (["x/EMPTY/notes"], "no sequence here"),
 ])
-def test_inputs_whose_results_would_collide_are_refused(tmp_path, capsys, layout, message):
+def test_inputs_whose_results_would_collide_are_refused(tmp_path, run_cli, layout, message):
     for rel in layout:
         if rel.endswith("notes"):
             (tmp_path / rel).mkdir(parents=True)
         else:
             write_sequence(tmp_path / rel, seed=1, frames=10)
     inputs = sorted({str(Path(rel).parent) if rel.count("/") == 2 else rel for rel in layout})
-    code, _, err = run(capsys, *(tmp_path / i for i in inputs), "--out", tmp_path / "out")
+    code, _, err = run_cli(*(tmp_path / i for i in inputs), "--out", tmp_path / "out")
     assert code == 2 and message in err and not (tmp_path / "out").exists()
 
 

@@ -32,14 +32,6 @@ MOTA_FLOOR = 0.80
 IDF1_FLOOR = 0.85
 
 
-def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, str]:
-    try:
-        code = cli.main([str(a) for a in args])
-    except SystemExit as exc:  # refused by the argument parser
-        code = exc.code
-    out, err = capsys.readouterr()
-    return code, out, err
-
 
 def command(*args: object, **kw) -> subprocess.CompletedProcess[str]:
     return subprocess.run([str(COMMAND), *map(str, args)], capture_output=True, text=True, timeout=120, **kw)
@@ -66,8 +58,8 @@ def check_results(path: Path, last_frame: int) -> np.ndarray:
 # ---------------------------------------------------------------- built-in example
 
 
-def test_example_writes_everything_and_keeps_its_quality(tmp_path, capsys):
-    code, out, _ = run(capsys, "--out", tmp_path)
+def test_example_writes_everything_and_keeps_its_quality(tmp_path, run_cli):
+    code, out, _ = run_cli("--out", tmp_path)
     assert code == 0
     folder = tmp_path / "example"
     assert (folder / "trajectories.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
@@ -89,15 +81,15 @@ def test_example_writes_everything_and_keeps_its_quality(tmp_path, capsys):
 # ---------------------------------------------------------------- files end to end
 
 
-def test_score_scale_makes_large_scores_usable(tmp_path, capsys):
+def test_score_scale_makes_large_scores_usable(tmp_path, run_cli):
     scene = make_scene(SceneParams(num_objects=6, num_frames=80, seed=2))
     scene.write(tmp_path / "det.txt")
     rows = [line.split(",") for line in (tmp_path / "det.txt").read_text().splitlines()]
     (tmp_path / "det100.txt").write_text("".join(",".join([*r[:6], f"{100 * float(r[6]):.2f}", *r[7:]]) + "\n" for r in rows))
-    assert run(capsys, tmp_path / "det.txt", "-o", tmp_path / "a.txt")[0] == 0
-    code, _, err = run(capsys, tmp_path / "det100.txt", "-o", tmp_path / "b.txt")
+    assert run_cli(tmp_path / "det.txt", "-o", tmp_path / "a.txt")[0] == 0
+    code, _, err = run_cli(tmp_path / "det100.txt", "-o", tmp_path / "b.txt")
     assert code == 0 and "--score-scale" in err  # the hint, when scores exceed 1
-    assert run(capsys, tmp_path / "det100.txt", "-o", tmp_path / "c.txt", "--score-scale", 100)[0] == 0
+    assert run_cli(tmp_path / "det100.txt", "-o", tmp_path / "c.txt", "--score-scale", 100)[0] == 0
     a, b, c = (check_results(tmp_path / n, 80) for n in ("a.txt", "b.txt", "c.txt"))
     assert np.array_equal(a[:, :6], c[:, :6])
     np.testing.assert_allclose(c[:, 6], 100 * a[:, 6], atol=1e-2)
@@ -179,15 +171,15 @@ def test_outputs_that_must_not_be_written_are_refused_first(tmp_path, setup, arg
     assert _listing(tmp_path) == before
 
 
-def test_results_follow_a_link_or_go_to_stdout(tmp_path, capsys):
+def test_results_follow_a_link_or_go_to_stdout(tmp_path, run_cli):
     scene = make_scene(SceneParams(num_objects=4, num_frames=40, seed=2))
     scene.write(tmp_path / "det.txt")
     (tmp_path / "target.txt").write_text("old")
     (tmp_path / "link.txt").symlink_to("target.txt")
-    code, out, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "link.txt")
+    code, out, err = run_cli(tmp_path / "det.txt", "-o", tmp_path / "link.txt")
     assert code == 0 and (tmp_path / "link.txt").is_symlink()
     rows = check_results(tmp_path / "target.txt", 40)
-    code, out, err = run(capsys, tmp_path / "det.txt", "-o", "-")
+    code, out, err = run_cli(tmp_path / "det.txt", "-o", "-")
     assert code == 0 and out == (tmp_path / "target.txt").read_text() and len(rows) == len(out.splitlines())
     assert "-> standard output" in err and "fps" in err  # the summary keeps out of the results
 
@@ -246,18 +238,18 @@ def test_a_billion_frame_gap_is_cheap(tmp_path):
     assert check_results(tmp_path / "r.txt", 4)[:, 0].max() <= 4
 
 
-def test_sequence_length_comes_from_seqinfo(tmp_path, capsys):
+def test_sequence_length_comes_from_seqinfo(tmp_path, run_cli):
     seq = tmp_path / "SEQ"
     (seq / "det").mkdir(parents=True)
     (seq / "seqinfo.ini").write_text("[Sequence]\nname=SEQ\nseqLength=8\nimWidth=640\nimHeight=480\n")
     det = seq / "det" / "det.txt"
     det.write_text("".join(f"{f},-1,10,10,30,80,0.9\n" for f in range(1, 6)))
-    code, out, _ = run(capsys, det, "-o", tmp_path / "r.txt")
+    code, out, _ = run_cli(det, "-o", tmp_path / "r.txt")
     assert code == 0 and f"SEQ: 8 frames (length from {seq / 'seqinfo.ini'})" in out
     det.write_text(det.read_text() + "9,-1,10,10,30,80,0.9\n")
-    code, _, err = run(capsys, det, "-o", tmp_path / "r.txt")
+    code, _, err = run_cli(det, "-o", tmp_path / "r.txt")
     assert code == 2 and f"{det}:6: frame 9 is past the end of the sequence (8 frames in {seq / 'seqinfo.ini'})" in err
-    code, _, err = run(capsys, det, "-o", tmp_path / "r.txt", "--frames", "1:9")
+    code, _, err = run_cli(det, "-o", tmp_path / "r.txt", "--frames", "1:9")
     assert code == 2
 
 
@@ -269,21 +261,21 @@ def test_sequence_length_comes_from_seqinfo(tmp_path, capsys):
     ("", "no ground truth to evaluate: the file has no rows"),
     ("50,1,1,2,3,4,1,1,1\n", "no ground truth to evaluate in frames 1-10"),
 ])
-def test_no_ground_truth_left_is_refused(tmp_path, capsys, gt_text, message):
+def test_no_ground_truth_left_is_refused(tmp_path, run_cli, gt_text, message):
     (tmp_path / "det.txt").write_text("1,-1,1,2,3,4,0.9\n10,-1,1,2,3,4,0.9\n")
     (tmp_path / "gt.txt").write_text(gt_text)
-    code, _, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--gt", tmp_path / "gt.txt", "--frames", "1:10")
+    code, _, err = run_cli(tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--gt", tmp_path / "gt.txt", "--frames", "1:10")
     assert code == 2 and f"{tmp_path / 'gt.txt'}: {message}" in err and not (tmp_path / "r.txt").exists()
 
 
-def test_ground_truth_format_can_be_named(tmp_path, capsys):
+def test_ground_truth_format_can_be_named(tmp_path, run_cli):
     # Seven columns fit neither format by their count: refused unless named.
     (tmp_path / "det.txt").write_text("".join(f"{f},-1,10,20,30,60,0.9\n" for f in range(1, 6)))
     (tmp_path / "gt.txt").write_text("".join(f"{f},1,10,20,30,60,1\n" for f in range(1, 6)))
     args = (tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--gt", tmp_path / "gt.txt")
-    code, _, err = run(capsys, *args)
+    code, _, err = run_cli(*args)
     assert code == 2 and "gt.txt:1:" in err and not (tmp_path / "r.txt").exists()
-    code, out, err = run(capsys, *args, "--gt-format", "2015")
+    code, out, err = run_cli(*args, "--gt-format", "2015")
     head, values = out.splitlines()[-2:]
     metrics = dict(zip(head.split(), values.split()[1:]))
     assert code == 0 and metrics["FN"] == "2" and metrics["FP"] == "0", out + err  # reported from the third frame
@@ -301,15 +293,15 @@ def test_interrupt_ends_the_progress_line():
     assert stream.getvalue().startswith("\rtracking [") and stream.getvalue().endswith(" frames\n")
 
 
-def test_pictures_empty_input_and_scale_warning(tmp_path, capsys):
+def test_pictures_empty_input_and_scale_warning(tmp_path, run_cli):
     (tmp_path / "det.txt").write_text("".join(f"{f},-1,10,10,30,80,0.9\n" for f in range(1, 6)))
     for name, magic in (("t.jpg", b"\xff\xd8\xff"), ("t.svg", b"<?xml"), ("t.pdf", b"%PDF")):
-        code, _, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--plot", tmp_path / name)
+        code, _, err = run_cli(tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--plot", tmp_path / name)
         assert code == 0 and (tmp_path / name).read_bytes().startswith(magic), err
-    code, _, err = run(capsys, tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--score-scale", 100)
+    code, _, err = run_cli(tmp_path / "det.txt", "-o", tmp_path / "r.txt", "--score-scale", 100)
     assert code == 0 and "warning: divided by --score-scale 100, the highest score is 0.009, below --low-score-thresh 0.1" in err
     (tmp_path / "empty.txt").write_text("")
-    code, out, _ = run(capsys, tmp_path / "empty.txt", "-o", tmp_path / "r.txt")
+    code, out, _ = run_cli(tmp_path / "empty.txt", "-o", tmp_path / "r.txt")
     assert code == 0 and "0 frames" in out and "tracking not timed" in out and "inf" not in out
 
 
@@ -375,7 +367,7 @@ def test_stub_signatures_match_the_bindings():
         assert got == want, name
 
 
-def test_config_options_mirror_tracker_config(capsys):
+def test_config_options_mirror_tracker_config():
     runtime = [(n, _normalise(d)) for n, d in _runtime_params(lf.TrackerConfig.__init__)]
     assert [(n, repr(d)) for n, _, d, _ in CONFIG_FIELDS] == runtime
     _, options, _ = cli.resolve_options(cli.build_parser().parse_args([]))
