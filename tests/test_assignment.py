@@ -121,20 +121,6 @@ def test_non_finite_refused_whatever_the_size_and_first_row(call, simd):
     assert checked > 1000
 
 
-def test_overlap_maximisation_with_a_nan_box_is_refused():
-    rng = np.random.default_rng(0)
-    xy = rng.uniform(0, 200, (26, 2))
-    boxes = np.hstack([xy, xy + 30.0])
-    tracks, dets = boxes[:10], boxes[10:].copy()
-    dets[7, 0] = np.nan
-    for cols in (15, 16):
-        for call in (LA, JV, lambda c: lf.associate(c, 0.0)):
-            with pytest.raises(ValueError, match="^cost matrix must be finite"):
-                call(-lf.iou_matrix(tracks, dets[:cols]))
-    with pytest.raises(ValueError, match="^cost matrix must be finite"):
-        LA(np.array([[0.0] * 16, [0.0] * 15 + [-np.inf]]))
-
-
 def test_reduced_cost_overflow_is_a_runtime_error():
     with pytest.raises(RuntimeError) as e:
         LA([[-1.7e308, 1.7e308], [-1.7e308, 1.7e308]])
