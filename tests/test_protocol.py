@@ -139,8 +139,8 @@ def test_pickle_and_copy_do_not_call_init_and_keep_the_subclass():
 
 # Every association term: overlap alone, classes, GIoU, the uncertainty term,
 # embeddings with their weight, the Jonker-Volgenant solver; (configuration, feature dimension).
-TERMS = {"iou": (dict(class_aware=False), 0), "classes": (dict(), 0), "giou": (dict(use_giou=True, class_aware=False), 0),
-         "w_unc": (dict(w_unc=0.6), 0), "w_app": (dict(w_app=0.8, appearance_ema_alpha=0.7), 6),
+TERMS = {"iou": (dict(class_aware=False), 0), "classes": (dict(), 0), "w_unc": (dict(w_unc=0.6), 0),
+         "giou": (dict(use_giou=True, class_aware=False), 0), "w_app": (dict(w_app=0.8, appearance_ema_alpha=0.7), 6),
          "lapjv": (dict(use_lapjv=True, n_init=2, max_age=4), 3)}
 
 
@@ -344,8 +344,8 @@ class Raising:
 
 BOXES = np.array([[0.0, 0, 2, 2]])
 # One float64 array argument of each kind of entry, the others valid.
-ENTRIES = {"echo": lf.echo, "linear_assignment": lf.linear_assignment, "build_association_cost": lf.build_association_cost,
-           "iou_matrix": lambda a: lf.iou_matrix(BOXES, a), "clip_boxes": lambda a: lf.clip_boxes(a, 10, 10),
+ENTRIES = {"echo": lf.echo, "linear_assignment": lf.linear_assignment, "clip_boxes": lambda a: lf.clip_boxes(a, 10, 10),
+           "build_association_cost": lf.build_association_cost, "iou_matrix": lambda a: lf.iou_matrix(BOXES, a),
            "KalmanBoxTracker.update": lambda a: lf.KalmanBoxTracker().update(np.zeros(8), np.eye(8), a),
            "ByteTracker.update": lambda a: lf.ByteTracker().update(BOXES, a)}
 
