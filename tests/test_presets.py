@@ -20,7 +20,6 @@ DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "motchallenge"
 DEFAULTS = {n: d for n, _, d, _ in CONFIG_FIELDS}
 
 
-
 def scores(n: int = 400, seed: int = 0) -> np.ndarray:
     rng = np.random.default_rng(seed)
     s = np.round(rng.gamma(2.0, 20.0, n) - 1.0, 2)  # ACF-like: about -1 to 150, with ties
@@ -35,10 +34,7 @@ def test_rank_is_the_share_of_scores_at_or_below_and_ignores_the_units():
     fitted = ScoreScale.parse("rank").fit(s)
     r = fitted.normalise(s)
     want = np.array([np.count_nonzero(s <= v) for v in s]) / len(s)
-    assert np.array_equal(r, want)
-    assert r.max() == 1.0 and r.min() > 0.0
-    order = np.argsort(s, kind="stable")
-    assert np.all(np.diff(r[order]) >= 0)  # order kept; ties alike
+    assert np.array_equal(r, want)  # order kept, ties alike, the highest 1
     # Any increasing transformation of the scores (other units, logits of
     # probabilities) gives the same ranks.
     p = (s - s.min() + 1.0) / (s.max() - s.min() + 2.0)
@@ -86,7 +82,6 @@ def test_fitting_needs_finite_scores():
 def test_every_preset_is_a_valid_configuration(name):
     p = PRESETS[name]
     config = preset(name)
-    assert isinstance(config, lf.TrackerConfig) and isinstance(p.config, lf.TrackerConfig)
     assert config.__getstate__() == p.config.__getstate__() == lf.TrackerConfig(**p.options).__getstate__()
     assert set(p.fields) <= set(DEFAULTS) and all(p.options[k] != DEFAULTS[k] for k in p.fields)
     assert p.description and "\n" not in p.description
@@ -94,7 +89,6 @@ def test_every_preset_is_a_valid_configuration(name):
 
 
 def test_default_preset_is_the_default_configuration_and_overrides_apply():
-    assert preset(DEFAULT).__getstate__() == lf.TrackerConfig().__getstate__()
     assert PRESETS[DEFAULT].score_scale.is_identity and not PRESETS[DEFAULT].fields
     name = next(n for n, p in PRESETS.items() if p.fields)
     config = preset(name, max_age=7, **{f: DEFAULTS[f] for f in PRESETS[name].fields})
@@ -107,10 +101,8 @@ def test_default_preset_is_the_default_configuration_and_overrides_apply():
         PRESETS["mine"] = PRESETS[DEFAULT]  # type: ignore[index]
 
 
-@pytest.mark.parametrize(
-    ("fields", "error"),
-    [({"max_agee": 3}, "'max_agee' is not a TrackerConfig field"), ({"max_age": 3.0}, "max_age must be int"), ({"use_giou": 1}, "use_giou must be bool")],
-)
+@pytest.mark.parametrize(("fields", "error"), [
+    ({"max_agee": 3}, "'max_agee' is not a TrackerConfig field"), ({"max_age": 3.0}, "max_age must be int"), ({"use_giou": 1}, "use_giou must be bool")])
 def test_a_preset_refuses_fields_the_configuration_would_not_take(fields, error):
     with pytest.raises((ValueError, TypeError), match=error):
         Preset("bad", "x", fields)
@@ -122,6 +114,7 @@ def test_a_preset_refuses_fields_the_configuration_would_not_take(fields, error)
 
 @pytest.mark.parametrize(("args", "want", "scale"), [
     ([], {}, "1"),
+    (["--no-class-aware", "--use-lapjv", "--n-init", "5", "--w-unc", "0.25"], {"class_aware": False, "use_lapjv": True, "n_init": 5, "w_unc": 0.25}, "1"),
     (["--preset", "unbounded"], dict(PRESETS["unbounded"].fields), "rank"),
     (["--max-age", "5", "--preset", "unbounded"], {**PRESETS["unbounded"].fields, "max_age": 5}, "rank"),
     (["--preset", "unbounded", "--use-mahalanobis-gating", "--score-scale", "p99"], {**PRESETS["unbounded"].fields, "use_mahalanobis_gating": True}, "p99"),

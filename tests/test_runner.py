@@ -31,7 +31,6 @@ COMMAND = Path(sys.executable).with_name("loomfeather-track")
 DEFAULTS = {n: d for n, _, d, _ in CONFIG_FIELDS}
 
 
-
 def write_sequence(folder: Path, seed: int, frames: int = 120, people: int = 8, fmt: str = "2017", length: int | None = None) -> None:
     """A generated sequence in the benchmark layout; ``length`` past the last
     frame leaves trailing frames without detections."""
@@ -40,9 +39,8 @@ def write_sequence(folder: Path, seed: int, frames: int = 120, people: int = 8, 
     if fmt == "2015":  # frame, id, box, conf, then world coordinates x, y, z
         rows = [line.split(",") for line in (folder / "gt" / "gt.txt").read_text().splitlines()]
         (folder / "gt" / "gt.txt").write_text("".join(",".join([*r[:6], "1", "-1", "-1", "-1"]) + "\n" for r in rows))
-    (folder / "seqinfo.ini").write_text(
-        f"[Sequence]\nname={folder.name}\nimDir=img1\nframeRate=30\nseqLength={length or frames}\nimWidth=1920\nimHeight=1080\nimExt=.jpg\n"
-    )
+    (folder / "seqinfo.ini").write_text(f"[Sequence]\nname={folder.name}\nimDir=img1\nframeRate=30\nseqLength={length or frames}\n"
+                                        "imWidth=1920\nimHeight=1080\nimExt=.jpg\n")
 
 
 @pytest.fixture(scope="module")
@@ -59,13 +57,6 @@ def tree(folder: Path) -> dict[str, bytes]:
 
 
 # ---------------------------------------------------------------- results text
-
-
-def _python_text(frames, ids, ltwh, scores) -> bytes:  # type: ignore[no-untyped-def]
-    return "".join(
-        f"{f},{i},{x:.2f},{y:.2f},{w:.2f},{h:.2f},{s:.4f},-1,-1,-1\n"
-        for f, i, (x, y, w, h), s in zip(frames.tolist(), ids.tolist(), ltwh.tolist(), scores.tolist())
-    ).encode()
 
 
 # Values that round in the two-decimal text at its edges: signed zeros and
@@ -86,7 +77,8 @@ def test_results_text_is_pythons_formatting_and_parses_back_bit_for_bit():
     ltwh, scores = values[:, :4], values[:, 4]
     frames, ids = np.sort(rng.integers(1, 10**7, len(values))), rng.integers(-3, 10**12, len(values))
     text, parsed = format_mot_rows(frames, ids, ltwh, scores)
-    assert text == _python_text(frames, ids, ltwh, scores)
+    rows = zip(frames.tolist(), ids.tolist(), ltwh.tolist(), scores.tolist())  # against Python's own formatting
+    assert text == "".join(f"{f},{i},{x:.2f},{y:.2f},{w:.2f},{h:.2f},{s:.4f},-1,-1,-1\n" for f, i, (x, y, w, h), s in rows).encode()
     back = np.array([[float(v) for v in line.split(b",")[2:6]] for line in text.splitlines()])
     assert np.array_equal(back.view(np.int64), parsed.view(np.int64))  # signs of zeros and NaN bits too
 
@@ -98,11 +90,9 @@ def test_split_run_writes_results_summaries_and_the_same_bytes_on_every_engine(s
     has_dask = importlib.util.find_spec("distributed") is not None  # the [dask] extra; make test installs it
     outs = {}
     for engine in ["serial", "processes", *(["dask"] if has_dask else [])]:
-        out = tmp_path / engine
-        code, stdout, err = run_cli(split, "--out", out, "--engine", engine, "--jobs", "2", "--progress")
-        assert code == 0, err
-        assert "3/3 runs" in err and f"on {engine}" in stdout
-        outs[engine] = tree(out)
+        code, stdout, err = run_cli(split, "--out", tmp_path / engine, "--engine", engine, "--jobs", "2", "--progress")
+        assert code == 0 and "3/3 runs" in err and f"on {engine}" in stdout, err
+        outs[engine] = tree(tmp_path / engine)
     if has_dask:  # attached to a running cluster (--address) rather than one started for the run
         from dask.distributed import LocalCluster
 
@@ -176,8 +166,7 @@ def test_a_failed_run_is_reported_by_name_and_the_others_are_written(split, tmp_
         write_sequence(bad / name, seed=4, frames=40)
     (bad / "B" / "det" / "det.txt").write_text("1,-1,1,2,3,4,0.9\n2,-1,1,2,3\n")
     code, _, err = run_cli(bad, "--out", tmp_path / "out", "--jobs", "2")
-    assert code == 2
-    assert "error: B: " in err and "det.txt:2: expected at least 7" in err and "Traceback" not in err
+    assert code == 2 and "error: B: " in err and "det.txt:2: expected at least 7" in err and "Traceback" not in err
     files = tree(tmp_path / "out")
     assert sorted(files) == ["A.txt", "summary.csv", "summary.json"]
     doc = json.loads(files["summary.json"])
@@ -189,12 +178,10 @@ def test_a_failed_run_is_reported_by_name_and_the_others_are_written(split, tmp_
     assert code == 2 and "SEQ-02.txt: is a directory" in err and sorted(tree(tmp_path / "out2")) == []
 
     # A write that fails while running fails that run only, with status 1.
-    real_replace = os.replace
-
-    def replace(src, dst):  # type: ignore[no-untyped-def]
+    def replace(src, dst, real=os.replace):  # type: ignore[no-untyped-def]
         if str(dst).endswith("SEQ-02.txt"):
             raise PermissionError(errno.EPERM, "Operation not permitted", src)
-        real_replace(src, dst)
+        real(src, dst)
 
     monkeypatch.setattr(os, "replace", replace)
     code, _, err = run_cli(split, "--out", tmp_path / "out3", "--engine", "serial")
@@ -208,14 +195,10 @@ def test_interrupt_stops_the_pool_and_leaves_only_complete_files(tmp_path):
     for k in range(1, 4):
         shutil.copytree(data / "S0", data / f"S{k}")
     out = tmp_path / "out"
-    proc = subprocess.Popen(
-        [str(COMMAND), str(data), "--out", str(out), "--jobs", "2", "--grid", "max_age=" + ",".join(str(a) for a in range(5, 45))],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        start_new_session=True,  # its own process group, as a terminal's foreground job,
-        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),  # with Ctrl-C on, also from a background job
-    )
+    # Its own process group, as a terminal's foreground job, with Ctrl-C on (also when this is a background job).
+    proc = subprocess.Popen([str(COMMAND), data, "--out", out, "--jobs", "2", "--grid", f"max_age={','.join(map(str, range(5, 45)))}"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 120
     while not any(out.rglob("*.txt")) and time.monotonic() < deadline and proc.poll() is None:
         time.sleep(0.05)
@@ -223,11 +206,8 @@ def test_interrupt_stops_the_pool_and_leaves_only_complete_files(tmp_path):
     _, err = proc.communicate(timeout=120)
     assert proc.returncode == 130, err
     written = list(out.rglob("S*.txt"))
-    assert 0 < len(written) < 160
-    assert err == (
-        f"loomfeather-track: interrupted: {len(written)} of 160 runs finished; results files are written whole or not at all; "
-        "no summary written\n"
-    )
+    assert 0 < len(written) < 160 and err == (f"loomfeather-track: interrupted: {len(written)} of 160 runs finished; "
+                                              "results files are written whole or not at all; no summary written\n")
     assert not list(out.rglob("*.tmp")) and not (out / "leaderboard.csv").exists()
     for p in written:  # complete: every line whole
         assert p.read_bytes().endswith(b",-1,-1,-1\n")
@@ -251,15 +231,8 @@ def test_grid_items_that_cannot_be_used(items, message):
 
 
 def test_grid_values_follow_the_field_types_and_expand_first_field_slowest():
-    grid = parse_grid(["use-giou=ON,off", "match_iou_thresh=0.2,.3", "n-init=2"])
-    assert grid == [("use_giou", [True, False]), ("match_iou_thresh", [0.2, 0.3]), ("n_init", [2])]
-    settings = expand_grid(grid, DEFAULTS)
-    assert [s.name for s in settings] == [
-        "use_giou=true_match_iou_thresh=0.2_n_init=2",
-        "use_giou=true_match_iou_thresh=0.3_n_init=2",
-        "use_giou=false_match_iou_thresh=0.2_n_init=2",
-        "use_giou=false_match_iou_thresh=0.3_n_init=2",
-    ]
+    settings = expand_grid(parse_grid(["use-giou=ON,off", "match_iou_thresh=0.2,.3", "n-init=2"]), DEFAULTS)
+    assert [s.name for s in settings] == [f"use_giou={g}_match_iou_thresh={t}_n_init=2" for g in ("true", "false") for t in (0.2, 0.3)]
     assert settings[2].options == DEFAULTS | {"use_giou": False, "match_iou_thresh": 0.2, "n_init": 2}
 
 
@@ -269,14 +242,13 @@ def test_sweep_ranks_configurations_and_each_row_reproduces_its_folder(split, tm
     assert code == 2  # n_init=0 is refused: two configurations fail, the four others run
     assert err.count("refused: n_init must be >= 1") == 2 and "best 6 of 6 configurations by IDF1" in stdout
     rows = list(csv.DictReader((out / "leaderboard.csv").read_text().splitlines()))
-    assert len(rows) == 6 and [r["rank"] for r in rows] == ["1", "2", "3", "4", "5", "6"]
+    assert [r["rank"] for r in rows] == ["1", "2", "3", "4", "5", "6"]
     complete = [r for r in rows if r["failed"] == "0"]
     assert len(complete) == 4 and rows[:4] == complete and {r["n_init"] for r in rows[4:]} == {"0"}
     idf1 = [float(r["IDF1"]) for r in complete]
     assert idf1 == sorted(idf1, reverse=True) and idf1[0] > idf1[-1]
     for r in complete:
-        summary = json.loads((out / r["config"] / "summary.json").read_text())
-        assert float(r["IDF1"]) == summary["combined"]["IDF1"]
+        assert float(r["IDF1"]) == json.loads((out / r["config"] / "summary.json").read_text())["combined"]["IDF1"]
     best = rows[0]
     args = shlex.split(best["command"])
     assert args[0] == "loomfeather-track" and args[args.index("--out") + 1] == str(out / best["config"])
@@ -291,18 +263,11 @@ def _entry(name: str, failed: int = 0, **metrics: float) -> Entry:
     return Entry(setting=Setting(name, (), {}), metrics=full, runs=2, failed=failed, command=[])
 
 
-@pytest.mark.parametrize(
-    ("metric", "order"),
-    [("HOTA", ["b", "a", "nan", "none", "failed"]), ("IDSW", ["a", "b", "nan", "none", "failed"])],
-)
+@pytest.mark.parametrize(("metric", "order"), [
+    ("HOTA", ["b", "a", "nan", "none", "failed"]), ("IDSW", ["a", "b", "nan", "none", "failed"])])
 def test_ranking_puts_the_best_first_and_incomplete_configurations_last(metric, order):
-    entries = [
-        _entry("failed", failed=1, HOTA=0.99, IDSW=0),
-        _entry("none"),
-        _entry("a", HOTA=0.5, IDSW=3),
-        _entry("nan", HOTA=float("nan"), IDSW=float("nan")),
-        _entry("b", HOTA=0.7, IDSW=9),
-    ]
+    entries = [_entry("failed", failed=1, HOTA=0.99, IDSW=0), _entry("none"), _entry("a", HOTA=0.5, IDSW=3),
+               _entry("nan", HOTA=float("nan"), IDSW=float("nan")), _entry("b", HOTA=0.7, IDSW=9)]
     assert [e.setting.name for e in rank(entries, metric)] == order
     doc = json.loads(summary_json([("s", entries[3].metrics)], entries[3].metrics))  # strict JSON: NaN as null
     assert doc["combined"]["HOTA"] is None and doc["sequences"]["s"]["IDSW"] is None
