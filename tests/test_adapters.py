@@ -64,6 +64,11 @@ def _reported(out: sv.Detections) -> list[int]:
     return [int(i) for i in out.tracker_id if i >= 0]  # trackers also returns -1 rows
 
 
+def _side_by_side(kind, frames, **kw) -> list[list[list[int]]]:
+    """The ids reported in each frame: by ours, then by the real tracker."""
+    return [[_reported(o) for o in map(make(**kw), frames)] for make in (_maker(kind), _maker(kind, real=True))]
+
+
 def _scene_frames(seed, frames=60, people=8, **params):
     scene = make_scene(SceneParams(num_objects=people, num_frames=frames, seed=seed, **params))
     return [(xyxy, scores) for _, xyxy, scores in scene.frames()]
@@ -90,8 +95,7 @@ def test_rows_carry_every_field_and_agree_with_the_core(kind, box):
     for xyxy, scores in _scene_frames(seed=3):
         n = len(xyxy)
         classes = rng.integers(0, 3, n)
-        masks = np.zeros((n, 8, 8), dtype=bool)
-        masks.reshape(n, -1)[np.arange(n), rng.integers(0, 64, n)] = True
+        masks = np.arange(64).reshape(1, 8, 8) == rng.integers(0, 64, n)[:, None, None]  # one pixel each
         d = _dets(xyxy.astype(np.float32), scores, classes, mask=masks,
                   data={"row": np.arange(n), "name": [f"det{i}" for i in range(n)]})
         out = tracker.update_with_detections(d) if kind == "supervision" else tracker.update(d)
@@ -148,10 +152,7 @@ def test_reporting_and_loss_timing_match_the_real_tracker(kind, frame_rate, buff
     kw = {"frame_rate": frame_rate, "lost_track_buffer": buffer, "minimum_consecutive_frames": consecutive}
     for gap in (lost, lost + 1):
         frames = [sv.Detections.empty()] + [_dets(BOX)] * 5 + [sv.Detections.empty()] * gap + [_dets(BOX)] * 4
-        patterns = []
-        for make in (_maker(kind), _maker(kind, real=True)):
-            ids = [_reported(o) for o in map(make(**kw), frames)]
-            patterns.append(([bool(i) for i in ids], ids[5] == ids[-1]))
+        patterns = [([bool(i) for i in ids], ids[5] == ids[-1]) for ids in _side_by_side(kind, frames, **kw)]
         assert patterns[0] == patterns[1], f"gap {gap}"
         assert patterns[0][1] == (gap == lost)
 
@@ -163,10 +164,7 @@ def test_score_thresholds_match_the_real_tracker(kind, score):
     continues a confirmed one, as in the real tracker (scores exactly on a
     threshold left out: there the comparisons differ, see README)."""
     frames = [sv.Detections.empty()] + [_dets(BOX, score)] * 3 + [_dets(BOX, 0.9)] * 3 + [_dets(BOX, score), _dets(BOX, 0.9)]
-    found = []
-    for make in (_maker(kind), _maker(kind, real=True)):
-        ids = [_reported(o) for o in map(make(), frames)]
-        found.append([bool(i) for i in ids] + [ids[6] == ids[7]])
+    found = [[bool(i) for i in ids] + [ids[6] == ids[7]] for ids in _side_by_side(kind, frames)]
     assert found[0] == found[1]
 
 

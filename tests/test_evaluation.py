@@ -22,7 +22,6 @@ from loomfeather_tools.evaluation import METRIC_NAMES, combine, evaluate_sequenc
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "motchallenge"
 SPLITS = {"MOT15-train": "2015", "MOT15-train-ACF": "2015", "MOT17-halfval": "2017"}
 ALPHAS = np.arange(0.05, 0.99, 0.05)  # the official localisation thresholds
-REL = 1e-9
 
 
 # ---------------------------------------------------------------- the solver
@@ -68,8 +67,7 @@ def official(tmp: Path, seqs: dict[str, tuple[np.ndarray, np.ndarray, int]], fmt
     for name, (gt, trk, n) in seqs.items():
         _write(tmp / "gt" / name / "gt" / "gt.txt", gt)
         (tmp / "gt" / name / "seqinfo.ini").write_text(f"[Sequence]\nname={name}\nseqLength={n}\n")
-        full = np.c_[trk, np.full(len(trk), 0.9), -np.ones((len(trk), 3))]
-        _write(tmp / "trk" / "T" / "data" / f"{name}.txt", full)
+        _write(tmp / "trk" / "T" / "data" / f"{name}.txt", np.c_[trk, np.full(len(trk), 0.9), -np.ones((len(trk), 3))])
     ec = trackeval.Evaluator.get_default_eval_config()
     ec.update(PRINT_RESULTS=False, PRINT_CONFIG=False, TIME_PROGRESS=False, OUTPUT_SUMMARY=False,
               OUTPUT_DETAILED=False, PLOT_CURVES=False, LOG_ON_ERROR=None)
@@ -104,7 +102,7 @@ def ours(seqs: dict[str, tuple[np.ndarray, np.ndarray, int]], fmt: str) -> dict[
 def assert_same(got: dict[str, dict], want: dict[str, dict]) -> None:
     assert got.keys() == want.keys()
     bad = [(s, k, got[s][k], want[s][k]) for s in want for k in METRIC_NAMES
-           if not got[s][k] == pytest.approx(want[s][k], rel=REL, abs=1e-300)]
+           if not got[s][k] == pytest.approx(want[s][k], rel=1e-9, abs=1e-300)]
     assert not bad, bad[:10]
     assert all(isinstance(got[s][k], int) for s in got for k in ("IDSW", "FP", "FN", "MT", "PT", "ML", "Frag"))
 
@@ -117,9 +115,7 @@ def _touching(rng: np.random.Generator, box: np.ndarray) -> np.ndarray:
     t = rng.choice(np.r_[0.5, ALPHAS])
     x, y, w, h = box
     if rng.random() < 0.5 and float(w).is_integer() and w > 0:
-        # Same left, top, height; width k: IoU = k / w exactly rounded.
-        k = np.clip(np.round(t * w), 1, w)
-        return np.array([x, y, k, h])
+        return np.array([x, y, np.clip(np.round(t * w), 1, w), h])  # narrower: IoU = its width / w, exactly rounded
     dx = np.round(w * (1 - t) / (1 + t), 2) + rng.integers(-1, 2) * 0.01
     return np.array([np.round(x + dx, 2), y, w, h])
 
@@ -157,9 +153,8 @@ def random_sequence(rng: np.random.Generator, fmt: str) -> tuple[np.ndarray, np.
             trk_rows.append([f, tid, *tbox])
             if rng.random() < 0.08:  # duplicate tracker box under another id
                 trk_rows.append([f, 1000 + len(trk_rows), *tbox])
-    for f in range(1, n + 1):  # false positives
-        for _ in range(int(rng.random() < 0.4)):
-            trk_rows.append([f, 5000 + int(rng.integers(0, 6)), *q(rng.uniform(0, 250, 2)), *q(rng.uniform(8, 80, 2))])
+    trk_rows += [[f, 5000 + int(rng.integers(0, 6)), *q(rng.uniform(0, 250, 2)), *q(rng.uniform(8, 80, 2))]
+                 for f in range(1, n + 1) if rng.random() < 0.4]  # false positives
     gt = np.array(gt_rows, dtype=float).reshape(-1, 9 if fmt == "2017" else 10)
     trk = np.array(trk_rows, dtype=float).reshape(-1, 6)
     # Frames with only ground truth or only tracker rows, and empty ones.
@@ -242,10 +237,7 @@ def test_block_matching_equals_full_matrices(fmt, kind):
         assert got == want
         fell_back += sum(fast.values())
         solved_in_full += sum(every.values())
-    if kind == "ties":
-        assert 0 < fell_back < solved_in_full
-    else:
-        assert fell_back == 0 and solved_in_full > 0
+    assert (0 < fell_back < solved_in_full) if kind == "ties" else (fell_back == 0 and solved_in_full > 0)
 
 
 @pytest.mark.parametrize("fmt", ["2015", "2017"])

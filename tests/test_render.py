@@ -79,8 +79,7 @@ def test_command_line_draws_over_the_sequence_images(tmp_path, run_cli, layout, 
     assert len(pics) == 5
     results = np.loadtxt(tmp_path / "r.txt", delimiter=",").reshape(-1, 10)
     for f, pic in enumerate(pics, start=1):
-        grey = 51 * f
-        assert np.all(np.abs(pic[95, 5].astype(int) - grey) <= 12)  # the frame's own image (posterised)
+        assert np.all(np.abs(pic[95, 5].astype(int) - 51 * f) <= 12)  # the frame's own image (posterised)
         for _, tid, x, y, w, h, *_ in results[results[:, 0] == f]:
             yy, xx = _left_edge((f, tid, x, y, w, h))
             assert tuple(pic[yy, xx]) == TRACK_COLOURS[int(tid) % 20]
@@ -107,5 +106,4 @@ def test_boxes_far_outside_or_broken_do_not_stop_the_picture(tmp_path):
     rows = [(1, 1, 1e308, 5.0, 10.0, 10.0), (1, 2, np.nan, 1.0, 1.0, 1.0), (1, 3, 5.0, 5.0, -3.0, 10.0), (2, 1, -1e300, -1e300, 1e301, 1e301)]
     rows.append((2, 4, 10.0, 10.0, 20.0, 20.0))
     assert render_tracks(tmp_path / "t.gif", _table(rows), range(1, 3), (100, 100), scale=1.0) == (2, (100, 100))
-    pics = _frames(tmp_path / "t.gif")
-    assert tuple(pics[1][25, 10]) == TRACK_COLOURS[4]  # the ordinary box is still drawn
+    assert tuple(_frames(tmp_path / "t.gif")[1][25, 10]) == TRACK_COLOURS[4]  # the ordinary box is still drawn
