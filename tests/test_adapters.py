@@ -9,7 +9,6 @@ from __future__ import annotations
 import subprocess
 import sys
 import warnings
-from collections import defaultdict
 
 import numpy as np
 import pytest
@@ -52,6 +51,7 @@ def _maker(kind: str, real: bool = False):
 
 
 KINDS = ["supervision", "trackers"]
+BOX = [[100.0, 100.0, 140.0, 200.0]]
 
 
 def _dets(xyxy, conf=0.9, cls=None, **extra) -> sv.Detections:
@@ -64,17 +64,19 @@ def _reported(out: sv.Detections) -> list[int]:
     return [int(i) for i in out.tracker_id if i >= 0]  # trackers also returns -1 rows
 
 
+def _side_by_side(kind, frames, **kw) -> list[list[list[int]]]:
+    """The ids reported in each frame: by ours, then by the real tracker."""
+    return [[_reported(o) for o in map(make(**kw), frames)] for make in (_maker(kind), _maker(kind, real=True))]
+
+
 def _scene_frames(seed, frames=60, people=8, **params):
     scene = make_scene(SceneParams(num_objects=people, num_frames=frames, seed=seed, **params))
     return [(xyxy, scores) for _, xyxy, scores in scene.frames()]
 
 
 def test_importing_the_tools_imports_neither_library():
-    code = (
-        "import sys, loomfeather_tools, loomfeather_tools.supervision, loomfeather_tools.trackers, "
-        "loomfeather_tools.cli, loomfeather_tools.render; "
-        "print(sorted(m for m in ('supervision', 'trackers', 'PIL', 'matplotlib') if m in sys.modules))"
-    )
+    tools = "loomfeather_tools.supervision, loomfeather_tools.trackers, loomfeather_tools.cli, loomfeather_tools.render"
+    code = f"import sys, {tools}\nprint(sorted(m for m in ('supervision', 'trackers', 'PIL', 'matplotlib') if m in sys.modules))"
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "[]"
@@ -93,21 +95,14 @@ def test_rows_carry_every_field_and_agree_with_the_core(kind, box):
     for xyxy, scores in _scene_frames(seed=3):
         n = len(xyxy)
         classes = rng.integers(0, 3, n)
-        masks = np.zeros((n, 8, 8), dtype=bool)
-        masks.reshape(n, -1)[np.arange(n), rng.integers(0, 64, n)] = True
-        d = _dets(
-            xyxy.astype(np.float32),
-            scores,
-            classes,
-            mask=masks,
-            data={"row": np.arange(n), "name": [f"det{i}" for i in range(n)]},
-        )
+        masks = np.arange(64).reshape(1, 8, 8) == rng.integers(0, 64, n)[:, None, None]  # one pixel each
+        d = _dets(xyxy.astype(np.float32), scores, classes, mask=masks,
+                  data={"row": np.arange(n), "name": [f"det{i}" for i in range(n)]})
         out = tracker.update_with_detections(d) if kind == "supervision" else tracker.update(d)
         ids, boxes, _, _, rows = core.update(d.xyxy, d.confidence, class_ids=d.class_id, return_indices=True)
         order = np.argsort(rows)
-        assert np.array_equal(out.tracker_id, ids[order])
-        assert np.array_equal(out.data["row"], rows[order])
         r = rows[order]
+        assert np.array_equal(out.tracker_id, ids[order]) and np.array_equal(out.data["row"], r)
         want_boxes = boxes[order] if box == "track" else d.xyxy[r]
         assert np.array_equal(out.xyxy, want_boxes) and out.xyxy.dtype == want_boxes.dtype
         assert np.array_equal(out.mask, d.mask[r])
@@ -121,25 +116,21 @@ def test_rows_carry_every_field_and_agree_with_the_core(kind, box):
 @pytest.mark.parametrize("kind", KINDS)
 def test_empty_frames_and_detections_without_confidence_or_class(kind):
     update = _maker(kind)()
-    box = [[100.0, 100.0, 140.0, 200.0]]
     empties = [sv.Detections.empty(), sv.Detections(xyxy=np.zeros((0, 4)))]
     seen = []
     for frame in range(12):
-        d = empties[frame % 2] if 4 <= frame < 7 else _dets(box, conf=None)
+        d = empties[frame % 2] if 4 <= frame < 7 else _dets(BOX, conf=None)
         out = update(d)
         assert out.tracker_id.shape == (len(out),)
         if len(d):
             assert out.confidence is None and out.class_id is None
         seen.append(_reported(out))
-    assert seen[0] == [] and seen[1] == seen[2] == seen[3] == [1]
-    assert seen[4] == seen[5] == seen[6] == []
-    assert all(s == [1] for s in seen[7:])  # the track outlived the three empty frames
+    assert seen == [[]] + [[1]] * 3 + [[]] * 3 + [[1]] * 5  # the track outlived the three empty frames
 
 
 @pytest.mark.parametrize("kind", KINDS)
 def test_class_ids_travel_but_do_not_separate_tracks_unless_asked(kind):
-    box = [[100.0, 100.0, 140.0, 200.0]]
-    frames = [_dets(box, cls=[2])] * 4 + [_dets(box, cls=[5])] * 3
+    frames = [_dets(BOX, cls=[2])] * 4 + [_dets(BOX, cls=[5])] * 3
     got = [(_reported(o), o.class_id.tolist()) for o in map(_maker(kind)(), frames)]
     assert got[3] == ([1], [2]) and got[4] == ([1], [5])  # same track, the detection's class
     assert [_reported(o) for o in map(_maker(kind)(class_aware=True), frames)][4:] == [[], [2], [2]]  # a new track for class 5
@@ -150,18 +141,8 @@ def test_class_ids_travel_but_do_not_separate_tracks_unless_asked(kind):
 # ---------------------------------------------------------------- timing against the real ones
 
 
-TIMING = [  # (frame_rate, lost_track_buffer, minimum_consecutive_frames)
-    (30, 30, 1),
-    (25, 30, 2),
-    (29.97, 30, 3),
-    (10, 10, 1),
-    (7, 10, 2),
-    (60, 1, 1),
-    (25, 1, 2),
-]
-
-
-@pytest.mark.parametrize(("frame_rate", "buffer", "consecutive"), TIMING)
+@pytest.mark.parametrize(("frame_rate", "buffer", "consecutive"),
+                         [(30, 30, 1), (25, 30, 2), (29.97, 30, 3), (10, 10, 1), (7, 10, 2), (60, 1, 1), (25, 1, 2)])
 @pytest.mark.parametrize("kind", KINDS)
 def test_reporting_and_loss_timing_match_the_real_tracker(kind, frame_rate, buffer, consecutive):
     """One box after an empty first frame: the frames in which it is reported,
@@ -169,13 +150,9 @@ def test_reporting_and_loss_timing_match_the_real_tracker(kind, frame_rate, buff
     buffer, must be the real tracker's."""
     lost = (sv_lost_frames if kind == "supervision" else tr_lost_frames)(buffer, frame_rate)
     kw = {"frame_rate": frame_rate, "lost_track_buffer": buffer, "minimum_consecutive_frames": consecutive}
-    box = [[100.0, 100.0, 140.0, 200.0]]
     for gap in (lost, lost + 1):
-        frames = [sv.Detections.empty()] + [_dets(box)] * 5 + [sv.Detections.empty()] * gap + [_dets(box)] * 4
-        patterns = []
-        for make in (_maker(kind), _maker(kind, real=True)):
-            ids = [_reported(o) for o in map(make(**kw), frames)]
-            patterns.append(([bool(i) for i in ids], ids[5] == ids[-1]))
+        frames = [sv.Detections.empty()] + [_dets(BOX)] * 5 + [sv.Detections.empty()] * gap + [_dets(BOX)] * 4
+        patterns = [([bool(i) for i in ids], ids[5] == ids[-1]) for ids in _side_by_side(kind, frames, **kw)]
         assert patterns[0] == patterns[1], f"gap {gap}"
         assert patterns[0][1] == (gap == lost)
 
@@ -186,12 +163,8 @@ def test_score_thresholds_match_the_real_tracker(kind, score):
     """Whether a detection of this score starts a track, and whether it
     continues a confirmed one, as in the real tracker (scores exactly on a
     threshold left out: there the comparisons differ, see README)."""
-    box = [[100.0, 100.0, 140.0, 200.0]]
-    frames = [sv.Detections.empty()] + [_dets(box, score)] * 3 + [_dets(box, 0.9)] * 3 + [_dets(box, score), _dets(box, 0.9)]
-    found = []
-    for make in (_maker(kind), _maker(kind, real=True)):
-        ids = [_reported(o) for o in map(make(), frames)]
-        found.append([bool(i) for i in ids] + [ids[6] == ids[7]])
+    frames = [sv.Detections.empty()] + [_dets(BOX, score)] * 3 + [_dets(BOX, 0.9)] * 3 + [_dets(BOX, score), _dets(BOX, 0.9)]
+    found = [[bool(i) for i in ids] + [ids[6] == ids[7]] for ids in _side_by_side(kind, frames)]
     assert found[0] == found[1]
 
 
@@ -212,23 +185,18 @@ def test_clean_scene_side_by_side(kind, seed):
                 rows.update({(f, int(r)): int(i) for r, i in zip(out.data["row"], out.tracker_id) if i >= 0})
         found.append(rows)
     ours, theirs = found
-    assert len(theirs) > 1000
-    assert theirs.keys() <= ours.keys()
-    mapping = defaultdict(set)
-    for key, tid in theirs.items():
-        mapping[tid].add(ours[key])
-    assert all(len(v) == 1 for v in mapping.values())
+    assert len(theirs) > 1000 and theirs.keys() <= ours.keys()
+    pairs = {(tid, ours[key]) for key, tid in theirs.items()}  # (their id, our id) on the same row
+    assert len(pairs) == len(set(theirs.values()))  # each of their ids is one of ours
     if kind == "trackers":
-        assert ours.keys() == theirs.keys() and len(set(ours.values())) == len(mapping)
+        assert ours.keys() == theirs.keys() and len(set(ours.values())) == len(pairs)
 
 
 # ---------------------------------------------------------------- options and refusals
 
 
 def test_options_and_refusals():
-    assert ByteTrack(max_age=5, class_aware=True).config.max_age == 5
-    assert ByteTrack(lost_track_buffer=30, frame_rate=25).config.max_age == 26
-    assert ByteTrackTracker(lost_track_buffer=0).config.max_age == 1
+    assert ByteTrackTracker(lost_track_buffer=0).config.max_age == 1  # at least one frame
     with pytest.raises(TypeError, match="'max_ages'"):
         ByteTrack(max_ages=5)
     with pytest.raises(ValueError, match="box must be"):
@@ -239,9 +207,8 @@ def test_options_and_refusals():
         ByteTrackTracker().update(sv.Detections.empty(), timestamp=1.0)
     with pytest.raises(ValueError, match="frame_rate must be positive"):
         ByteTrack(frame_rate=0)
-    t = ByteTrack()
-    box = _dets([[0.0, 0.0, 10.0, 20.0]])
+    t, box = ByteTrack(), _dets(BOX)
     for _ in range(3):
         t.update_with_detections(box)
-    t.reset()
+    t.reset()  # forgets its tracks and restarts the numbering
     assert [_reported(t.update_with_detections(box)) for _ in range(2)] == [[], [1]]

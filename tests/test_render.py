@@ -4,15 +4,15 @@ a blank canvas or over the sequence's own images."""
 
 from __future__ import annotations
 
+import shutil
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 PIL = pytest.importorskip("PIL", reason="Pillow is not installed (pip install 'loomfeather_cpp[tools]')")
-from PIL import Image  # noqa: E402
+from PIL import Image, ImageSequence  # noqa: E402
 
-from loomfeather_tools import cli  # noqa: E402
 from loomfeather_tools.motio import MotTable  # noqa: E402
 from loomfeather_tools.render import CANVAS, TRACK_COLOURS, render_tracks  # noqa: E402
 
@@ -28,11 +28,7 @@ def _table(rows=ROWS) -> MotTable:
 
 def _frames(path: Path) -> list[np.ndarray]:
     with Image.open(path) as im:
-        out = []
-        for i in range(im.n_frames):
-            im.seek(i)
-            out.append(np.asarray(im.convert("RGB")))
-    return out
+        return [np.asarray(frame.convert("RGB")) for frame in ImageSequence.Iterator(im)]
 
 
 def _left_edge(row, scale=1.0):
@@ -75,41 +71,34 @@ def _sequence(tmp_path, layout: str, ext: str, frames: int = 5) -> Path:
 
 
 @pytest.mark.parametrize(("layout", "ext"), [("det/det.txt", ".png"), ("det.txt", ".jpg")])
-def test_command_line_draws_over_the_sequence_images(tmp_path, capsys, layout, ext):
+def test_command_line_draws_over_the_sequence_images(tmp_path, run_cli, layout, ext):
     det = _sequence(tmp_path, layout, ext)
-    out = tmp_path / "tracks.gif"
-    code = cli.main([str(det), "-o", str(tmp_path / "r.txt"), "--render", str(out), "--n-init", "1", "--no-progress"])
-    stdout, stderr = capsys.readouterr()
-    assert code == 0, stderr
-    assert "5 frames of 200x100 over the images in" in stdout
-    pics = _frames(out)
+    code, out, err = run_cli(det, "-o", tmp_path / "r.txt", "--render", tmp_path / "t.gif", "--n-init", "1", "--no-progress")
+    assert code == 0 and "5 frames of 200x100 over the images in" in out, err
+    pics = _frames(tmp_path / "t.gif")
     assert len(pics) == 5
     results = np.loadtxt(tmp_path / "r.txt", delimiter=",").reshape(-1, 10)
     for f, pic in enumerate(pics, start=1):
-        grey = 51 * f
-        assert np.all(np.abs(pic[95, 5].astype(int) - grey) <= 12)  # the frame's own image (posterised)
+        assert np.all(np.abs(pic[95, 5].astype(int) - 51 * f) <= 12)  # the frame's own image (posterised)
         for _, tid, x, y, w, h, *_ in results[results[:, 0] == f]:
             yy, xx = _left_edge((f, tid, x, y, w, h))
             assert tuple(pic[yy, xx]) == TRACK_COLOURS[int(tid) % 20]
 
 
-def test_command_line_blank_canvas_and_refusals(tmp_path, capsys):
+def test_command_line_blank_canvas_and_refusals(tmp_path, run_cli):
     det = _sequence(tmp_path, "det.txt", ".jpg")
-    for image in (det.parent / "img1").iterdir():
-        image.unlink()
-    (det.parent / "img1").rmdir()
-    code = cli.main([str(det), "-o", str(tmp_path / "r.txt"), "--render", str(tmp_path / "t.gif"), "--no-progress"])
-    assert code == 0
-    assert "frames of 180x9" in (out := capsys.readouterr().out) and "canvas (no image folder in" in out  # the boxes' extent
+    shutil.rmtree(det.parent / "img1")
+    code, out, _ = run_cli(det, "-o", tmp_path / "r.txt", "--render", tmp_path / "t.gif", "--no-progress")
+    assert code == 0 and "frames of 180x9" in out and "canvas (no image folder in" in out  # the boxes' extent
     assert len(_frames(tmp_path / "t.gif")) == 5
 
-    code = cli.main([str(det), "-o", str(tmp_path / "r2.txt"), "--render", str(tmp_path / "t.mp4")])
-    assert code == 2 and "MP4 needs a video encoder" in capsys.readouterr().err
+    code, _, err = run_cli(det, "-o", tmp_path / "r2.txt", "--render", tmp_path / "t.mp4")
+    assert code == 2 and "MP4 needs a video encoder" in err
     assert not (tmp_path / "r2.txt").exists() and not (tmp_path / "t.mp4").exists()
 
     det = _sequence(tmp_path / "missing", "det/det.txt", ".png", frames=3)
-    code = cli.main([str(det), "-o", str(tmp_path / "r3.txt"), "--render", str(tmp_path / "t3.gif")])
-    assert code == 2 and "000004.png: image not found (2 of 5 frames have none)" in capsys.readouterr().err
+    code, _, err = run_cli(det, "-o", tmp_path / "r3.txt", "--render", tmp_path / "t3.gif")
+    assert code == 2 and "000004.png: image not found (2 of 5 frames have none)" in err
     assert not (tmp_path / "t3.gif").exists()
 
 
@@ -117,5 +106,4 @@ def test_boxes_far_outside_or_broken_do_not_stop_the_picture(tmp_path):
     rows = [(1, 1, 1e308, 5.0, 10.0, 10.0), (1, 2, np.nan, 1.0, 1.0, 1.0), (1, 3, 5.0, 5.0, -3.0, 10.0), (2, 1, -1e300, -1e300, 1e301, 1e301)]
     rows.append((2, 4, 10.0, 10.0, 20.0, 20.0))
     assert render_tracks(tmp_path / "t.gif", _table(rows), range(1, 3), (100, 100), scale=1.0) == (2, (100, 100))
-    pics = _frames(tmp_path / "t.gif")
-    assert tuple(pics[1][25, 10]) == TRACK_COLOURS[4]  # the ordinary box is still drawn
+    assert tuple(_frames(tmp_path / "t.gif")[1][25, 10]) == TRACK_COLOURS[4]  # the ordinary box is still drawn
