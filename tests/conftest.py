@@ -5,7 +5,6 @@ import time
 import pytest
 from hypothesis import HealthCheck, settings
 
-import loomfeather_cpp
 import loomfeather_cpp as lf
 
 # Generated cases per fuzzed entry: "default" for the normal run, "sanitize"
@@ -21,8 +20,8 @@ def pytest_configure(config):
     # scripts/sanitize.sh names the module it built; anything else imported
     # instead would make the run worthless.
     expected = os.environ.get("LF_EXPECT_MODULE")
-    if expected and os.path.realpath(loomfeather_cpp.__file__) != os.path.realpath(expected):
-        raise pytest.UsageError(f"imported {loomfeather_cpp.__file__}, expected {expected}")
+    if expected and os.path.realpath(lf.__file__) != os.path.realpath(expected):
+        raise pytest.UsageError(f"imported {lf.__file__}, expected {expected}")
 
 
 @pytest.fixture(params=[True, False], ids=["avx", "scalar"])
@@ -33,33 +32,32 @@ def simd(request):
     lf._use_avx(previous)
 
 
-def _runs_without_the_lock(call):
-    ticks, done = [], threading.Event()
-
-    def other():
-        while not done.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0.001)
-
-    t = threading.Thread(target=other)
-    t.start()
-    while not ticks:
-        time.sleep(0.001)
-    start = time.perf_counter()
-    call()
-    end = time.perf_counter()
-    done.set()
-    t.join()
-    return sum(start < x < end for x in ticks) >= 3
-
-
 @pytest.fixture
 def runs_without_the_lock():
     """runs_without_the_lock(call): whether another Python thread keeps running
     while call() runs. That thread ticks every millisecond it holds the
     interpreter lock; a call that keeps the lock lets it tick at most once, as
     the call returns (call() should take a good fraction of a second)."""
-    return _runs_without_the_lock
+    def check(call):
+        ticks, done = [], threading.Event()
+
+        def other():
+            while not done.is_set():
+                ticks.append(time.perf_counter())
+                time.sleep(0.001)
+
+        t = threading.Thread(target=other)
+        t.start()
+        while not ticks:
+            time.sleep(0.001)
+        start = time.perf_counter()
+        call()
+        end = time.perf_counter()
+        done.set()
+        t.join()
+        return sum(start < x < end for x in ticks) >= 3
+
+    return check
 
 
 @pytest.fixture

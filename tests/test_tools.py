@@ -5,7 +5,6 @@ lengths, evaluation messages, and the type stubs against the bindings."""
 from __future__ import annotations
 
 import ast
-import io
 import os
 import re
 import subprocess
@@ -19,7 +18,7 @@ import loomfeather_cpp as lf
 from loomfeather_tools import cli
 from loomfeather_tools.evaluation import evaluate_sequence
 from loomfeather_tools.scene import SceneParams, make_scene
-from loomfeather_tools.track import CONFIG_FIELDS, Progress, make_config, track_table
+from loomfeather_tools.track import CONFIG_FIELDS, make_config, track_table
 
 COMMAND = Path(sys.executable).with_name("loomfeather-track")
 
@@ -246,18 +245,6 @@ def test_ground_truth_format_can_be_named(tmp_path, run_cli):
     head, values = out.splitlines()[-2:]
     metrics = dict(zip(head.split(), values.split()[1:]))
     assert code == 0 and metrics["FN"] == "2" and metrics["FP"] == "0", out + err  # reported from the third frame
-
-
-def test_interrupt_ends_the_progress_line():
-    def frames():
-        yield from range(1, 6)
-        raise KeyboardInterrupt
-
-    stream = io.StringIO()
-    scene = make_scene(SceneParams(num_objects=3, num_frames=10, seed=1))
-    with pytest.raises(KeyboardInterrupt):
-        track_table(scene.detections, frames(), make_config({}), progress=Progress(10, True, stream))
-    assert stream.getvalue().startswith("\rtracking [") and stream.getvalue().endswith(" frames\n")
 
 
 # ---------------------------------------------------------------- typed API
